@@ -1,0 +1,279 @@
+#include "shell/RegistryFile.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+namespace {
+
+const QString kRoot = QStringLiteral("HKEY_LOCAL_MACHINE");
+const QString kHeader = QStringLiteral("Windows Registry Editor Version 5.00");
+
+QString ProcessPathValue;
+
+// One line of the file. A section header, a value, or anything else (blank
+// lines, comments, lines that cannot be read), which is written back as it was.
+struct Line {
+    enum Kind { kSection, kValue, kOther } kind = kOther;
+    QString raw;    // the line as read (kOther, kSection)
+    QString key;    // kSection: key path without brackets
+    QString name;   // kValue: value name, unescaped
+    QString value;  // kValue: raw value text after '='
+};
+
+QString FullKey(const QString& key) {
+    return key.startsWith('\\') ? kRoot + key : kRoot + '\\' + key;
+}
+
+QString Unescape(const QString& s) {
+    QString out;
+    out.reserve(s.size());
+    for (qsizetype i = 0; i < s.size(); ++i) {
+        if (s[i] == '\\' && i + 1 < s.size()) ++i;
+        out += s[i];
+    }
+    return out;
+}
+
+QString Escape(const QString& s) {
+    QString out;
+    for (QChar c : s) {
+        if (c == '\\' || c == '"') out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+// Parses `"name"=value`; false when the line is not of that form.
+bool ParseValueLine(const QString& line, QString* name, QString* value) {
+    if (!line.startsWith('"')) return false;
+    qsizetype i = 1;
+    for (; i < line.size(); ++i) {
+        if (line[i] == '\\') {
+            ++i;
+            continue;
+        }
+        if (line[i] == '"') break;
+    }
+    if (i >= line.size() || i + 1 >= line.size() || line[i + 1] != '=') return false;
+    *name = Unescape(line.mid(1, i - 1));
+    *value = line.mid(i + 2);
+    return true;
+}
+
+QList<Line> Parse(const QByteArray& data) {
+    QList<Line> lines;
+    QString text = QString::fromUtf8(data);
+    if (text.startsWith(QChar(0xFEFF))) text.remove(0, 1);
+    const QStringList rows = text.split('\n');
+    for (qsizetype i = 0; i < rows.size(); ++i) {
+        QString row = rows[i];
+        if (row.endsWith('\r')) row.chop(1);
+        if (i == rows.size() - 1 && row.isEmpty()) break;  // the final line end
+        Line l;
+        l.raw = row;
+        const QString t = row.trimmed();
+        QString name, value;
+        if (t.startsWith('[') && t.endsWith(']')) {
+            l.kind = Line::kSection;
+            l.key = t.mid(1, t.size() - 2);
+        } else if (ParseValueLine(t, &name, &value)) {
+            l.kind = Line::kValue;
+            l.name = name;
+            l.value = value.trimmed();
+        }
+        lines.append(l);
+    }
+    return lines;
+}
+
+QByteArray Render(const QList<Line>& lines) {
+    QByteArray out;
+    for (const Line& l : lines) {
+        if (l.kind == Line::kValue)
+            out += ('"' + Escape(l.name) + "\"=" + l.value).toUtf8();
+        else
+            out += l.raw.toUtf8();
+        out += '\n';
+    }
+    return out;
+}
+
+bool SameKey(const QString& a, const QString& b) {
+    return a.compare(b, Qt::CaseInsensitive) == 0;
+}
+
+QString RawValue(const RegistryValue& v) {
+    if (v.integer) return QStringLiteral("dword:%1").arg(quint32(*v.integer), 8, 16, QChar('0'));
+    return '"' + Escape(v.text) + '"';
+}
+
+// Applies the values to the key, in place where a value exists, else at the end
+// of the key's last section, else in a new section at the end of the file.
+void Apply(QList<Line>& lines, const QString& fullKey, const QList<RegistryValue>& values) {
+    if (lines.isEmpty()) {
+        lines.append(Line{Line::kOther, kHeader, {}, {}, {}});
+        lines.append(Line{});
+    }
+    for (const RegistryValue& v : values) {
+        qsizetype lastValue = -1, sectionEnd = -1;
+        bool inKey = false;
+        for (qsizetype i = 0; i < lines.size(); ++i) {
+            const Line& l = lines[i];
+            if (l.kind == Line::kSection) {
+                inKey = SameKey(l.key, fullKey);
+                if (inKey) sectionEnd = i + 1;
+                continue;
+            }
+            if (!inKey) continue;
+            if (l.kind == Line::kValue && SameKey(l.name, v.name)) lastValue = i;
+            if (!l.raw.trimmed().isEmpty() || l.kind == Line::kValue) sectionEnd = i + 1;
+        }
+        if (lastValue >= 0) {
+            lines[lastValue].value = RawValue(v);
+            continue;
+        }
+        Line nl{Line::kValue, {}, {}, v.name, RawValue(v)};
+        if (sectionEnd >= 0) {
+            lines.insert(sectionEnd, nl);
+            continue;
+        }
+        if (!lines.last().raw.isEmpty() || lines.last().kind != Line::kOther) lines.append(Line{});
+        lines.append(Line{Line::kSection, '[' + fullKey + ']', fullKey, {}, {}});
+        lines.append(nl);
+    }
+}
+
+bool ReadFd(int fd, QByteArray* out) {
+    out->clear();
+    if (lseek(fd, 0, SEEK_SET) < 0) return false;
+    char buf[8192];
+    for (;;) {
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0) return false;
+        if (n == 0) return true;
+        out->append(buf, n);
+    }
+}
+
+bool WriteFile(const QString& path, const QByteArray& data, mode_t mode) {
+    QByteArray tmpl = (path + ".XXXXXX").toLocal8Bit();
+    const int fd = mkstemp(tmpl.data());
+    if (fd < 0) return false;
+    bool ok = fchmod(fd, mode) == 0;
+    for (qsizetype done = 0; ok && done < data.size();) {
+        const ssize_t n = write(fd, data.constData() + done, data.size() - done);
+        if (n <= 0) ok = false;
+        else done += n;
+    }
+    ok = ok && fsync(fd) == 0;
+    ok = (close(fd) == 0) && ok;
+    ok = ok && rename(tmpl.constData(), path.toLocal8Bit().constData()) == 0;
+    if (!ok) unlink(tmpl.constData());
+    return ok;
+}
+
+// Opens and locks the file that is at `path` now: after the lock is taken the
+// name may point at a newer file (another writer renamed over it), so check and
+// try again.
+int OpenLocked(const QString& path) {
+    const QByteArray p = path.toLocal8Bit();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const int fd = open(p.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0) return -1;
+        if (flock(fd, LOCK_EX) != 0) {
+            close(fd);
+            return -1;
+        }
+        struct stat byFd, byName;
+        if (fstat(fd, &byFd) == 0 && stat(p.constData(), &byName) == 0 &&
+            byFd.st_ino == byName.st_ino && byFd.st_dev == byName.st_dev)
+            return fd;
+        close(fd);
+    }
+    return -1;
+}
+
+}  // namespace
+
+std::optional<qint32> RegistryKey::ReadInteger(const QString& name) const {
+    static const QRegularExpression dword(QStringLiteral("^dword:([0-9A-Fa-f]{1,8})$"));
+    for (qsizetype i = m_values.size() - 1; i >= 0; --i) {
+        if (!SameKey(m_values[i].first, name)) continue;
+        const auto m = dword.match(m_values[i].second);
+        if (!m.hasMatch()) return std::nullopt;
+        return qint32(m.captured(1).toUInt(nullptr, 16));
+    }
+    return std::nullopt;
+}
+
+std::optional<QString> RegistryKey::ReadString(const QString& name) const {
+    for (qsizetype i = m_values.size() - 1; i >= 0; --i) {
+        if (!SameKey(m_values[i].first, name)) continue;
+        const QString& raw = m_values[i].second;
+        if (raw.size() < 2 || !raw.startsWith('"') || !raw.endsWith('"')) return std::nullopt;
+        return Unescape(raw.mid(1, raw.size() - 2));
+    }
+    return std::nullopt;
+}
+
+QStringList RegistryKey::ValueNames() const {
+    QStringList names;
+    for (const auto& v : m_values) names.append(v.first);
+    return names;
+}
+
+std::optional<RegistryKey> RegistryFile::OpenKeyRead(const QString& key) const {
+    QFile f(m_path);
+    if (!f.open(QIODevice::ReadOnly)) return std::nullopt;
+    const QString fullKey = FullKey(key);
+    RegistryKey result;
+    bool found = false, inKey = false;
+    for (const Line& l : Parse(f.readAll())) {
+        if (l.kind == Line::kSection) {
+            inKey = SameKey(l.key, fullKey);
+            found = found || inKey;
+        } else if (inKey && l.kind == Line::kValue) {
+            result.m_values.append({l.name, l.value});
+        }
+    }
+    if (!found) return std::nullopt;
+    return result;
+}
+
+bool RegistryFile::Write(const QString& key, const QList<RegistryValue>& values) const {
+    const QFileInfo info(m_path);
+    if (!QDir().mkpath(info.absolutePath())) return false;
+    const int fd = OpenLocked(m_path);
+    if (fd < 0) return false;
+    QByteArray data;
+    bool ok = ReadFd(fd, &data);
+    if (ok) {
+        QList<Line> lines = Parse(data);
+        Apply(lines, FullKey(key), values);
+        struct stat st;
+        const mode_t mode = fstat(fd, &st) == 0 ? (st.st_mode & 07777) : 0644;
+        ok = WriteFile(m_path, Render(lines), mode);
+    }
+    close(fd);  // releases the lock
+    return ok;
+}
+
+RegistryFile RegistryFile::Process() {
+    if (!ProcessPathValue.isEmpty()) return RegistryFile(ProcessPathValue);
+    const QString env = qEnvironmentVariable("KELVOR_REGISTRY");
+    if (!env.isEmpty()) return RegistryFile(env);
+    return RegistryFile(QStringLiteral("/etc/kelvor/registry.reg"));
+}
+
+void RegistryFile::SetProcessPath(const QString& path) { ProcessPathValue = path; }
+
+void WriteComError(bool failed) {
+    RegistryFile::Process().Write(RegistryKeys::kKelvor,
+                                  {RegistryValue::Int(QStringLiteral("ComError"), failed ? 1 : 0)});
+}

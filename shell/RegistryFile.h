@@ -1,0 +1,91 @@
+#pragma once
+// The machine-wide settings store: one text file in the syntax of an exported
+// registry file (UTF-8), standing in for the registry of the installation.
+//
+//   Windows Registry Editor Version 5.00
+//
+//   [HKEY_LOCAL_MACHINE\Software\Dalmor\Kelvor\Agente\1.0]
+//   "Estacion"=dword:00000001
+//   "Puerto"="/dev/ttyUSB0"
+//
+// Contract:
+// - Key paths are given without the root, starting with a backslash
+//   ("\Software\Dalmor\Kelvor"); they live under HKEY_LOCAL_MACHINE. Key paths
+//   and value names compare without regard to case.
+// - `dword:` holds up to eight hex digits (a 32-bit value); a quoted string is a
+//   text value (escapes \\ and \"); any other value is kept as written and reads
+//   as neither an integer nor a text.
+// - OpenKeyRead fails (std::nullopt) when the file or the key does not exist.
+// - Write creates the file and the key when missing and rewrites the whole file
+//   through a temporary file in the same folder and a rename, under an advisory
+//   lock (flock) on the file, keeping every other key, value and unreadable line
+//   as it was. It reports failure by its result and never throws.
+//
+// Thread safety: a RegistryFile is a path and may be copied freely; concurrent
+// writers, in this process or in others, are serialised by the lock.
+
+#include <QList>
+#include <QString>
+#include <optional>
+#include <utility>
+
+// The values of one key, as read at one moment.
+class RegistryKey {
+public:
+    // A 32-bit integer value; std::nullopt when absent or of another type.
+    std::optional<qint32> ReadInteger(const QString& name) const;
+    // A text value; std::nullopt when absent or of another type.
+    std::optional<QString> ReadString(const QString& name) const;
+    // The value names in file order (spelled as written).
+    QStringList ValueNames() const;
+
+private:
+    friend class RegistryFile;
+    QList<std::pair<QString, QString>> m_values;  // name, raw value text
+};
+
+// One value to write: an integer or a text.
+struct RegistryValue {
+    QString name;
+    std::optional<qint32> integer;
+    QString text;  // used when integer is empty
+
+    static RegistryValue Int(const QString& name, qint32 v) { return {name, v, {}}; }
+    static RegistryValue Str(const QString& name, const QString& v) {
+        return {name, std::nullopt, v};
+    }
+};
+
+class RegistryFile {
+public:
+    explicit RegistryFile(QString path) : m_path(std::move(path)) {}
+
+    const QString& Path() const { return m_path; }
+
+    std::optional<RegistryKey> OpenKeyRead(const QString& key) const;
+
+    // Sets the values in the key, creating the file and the key. False when the
+    // file cannot be locked, read or replaced; nothing is changed then.
+    bool Write(const QString& key, const QList<RegistryValue>& values) const;
+
+    // The settings file of this process: set once at start-up (from
+    // --registry), else the environment variable KELVOR_REGISTRY, else
+    // /etc/kelvor/registry.reg.
+    static RegistryFile Process();
+    static void SetProcessPath(const QString& path);
+
+private:
+    QString m_path;
+};
+
+// Keys and values the installation shares.
+namespace RegistryKeys {
+inline const QString kAgent = QStringLiteral("\\Software\\Dalmor\\Kelvor\\Agente\\1.0");
+inline const QString kKelvor = QStringLiteral("\\Software\\Dalmor\\Kelvor");
+inline const QString kAlias = QStringLiteral("\\Software\\Dalmor\\Kelvor\\Alias\\Kelvor");
+inline const QString kPorts = QStringLiteral("\\Software\\Dalmor\\Kelvor\\Puertos");
+}  // namespace RegistryKeys
+
+// Writes "ComError" (1 or 0) under \Software\Dalmor\Kelvor of the process's
+// settings file, creating the key; silent when it cannot be written.
+void WriteComError(bool failed);

@@ -1,0 +1,19 @@
+#include "tests/support/TestSupport.h"
+
+#include <QFile>
+
+ScratchDir::ScratchDir() : m_dir(QDir::tempPath() + "/kelvor-test-XXXXXX") {}
+
+QByteArray ReadAll(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) return {};
+    return f.readAll();
+}
+
+bool WriteAll(const QString& path, const QByteArray& data) {
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
+    return f.write(data) == data.size();
+}
+
+QString BuildDir() { return qEnvironmentVariable("KELVOR_BUILD_DIR"); }

@@ -1,0 +1,24 @@
+#pragma once
+// Small helpers shared by the test programs.
+
+#include <QString>
+#include <QTemporaryDir>
+
+// A fresh folder for one test, removed afterwards.
+class ScratchDir {
+public:
+    ScratchDir();
+    QString Path() const { return m_dir.path(); }
+    QString File(const QString& name) const { return m_dir.filePath(name); }
+
+private:
+    QTemporaryDir m_dir;
+};
+
+// Whole contents of a file as bytes; empty when it cannot be read.
+QByteArray ReadAll(const QString& path);
+// Replaces a file's contents; returns false on failure.
+bool WriteAll(const QString& path, const QByteArray& data);
+// Directory of the build tree (for programs such as simulador), from the test
+// environment; empty outside CTest.
+QString BuildDir();
