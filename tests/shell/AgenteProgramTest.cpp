@@ -40,8 +40,8 @@ protected:
         p.setProcessEnvironment(env);
         const QString program = BuildDir() + "/core/agente";
         p.start(program, args);
-        EXPECT_TRUE(p.waitForFinished(30000)) << program.toStdString() << ": "
-                                              << p.errorString().toStdString();
+        EXPECT_TRUE(p.waitForFinished(30000))
+            << program.toStdString() << ": " << p.errorString().toStdString();
         Outcome o;
         o.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
         o.out = QString::fromUtf8(p.readAllStandardOutput());
