@@ -300,7 +300,10 @@ void TComunicationThread::ConnectRegister(const TTR& reader) {
                    Now(), kInProgress);
     link.Params().SetPort(reader.Puerto);
     link.Params().SetBaudRate(reader.Velocidad);
-    if (!link.Connect()) throw EConnectError(QStringLiteral("Error al conectarse !"));
+    if (!link.Connect()) {
+        WriteLog(link.ConnectError(), 0);  // why the line could not be opened
+        throw EConnectError(QStringLiteral("Error al conectarse !"));
+    }
     if (reader.Id.isEmpty()) {
         throw Exception(
             QStringLiteral("El registrador no tiene Id: no hay letra de dirección que usar"));
