@@ -47,7 +47,7 @@ int RunHeadless(const HeadlessOptions& options) {
     }
 
     HeadlessView view;
-    TDM& dm = DM();
+    TDM dm(SystemClock());  // the process's data module (DM()) while it lives
     AgentServices services;
     services.view = &view;
     services.log = log.get();
