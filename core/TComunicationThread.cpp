@@ -3,10 +3,12 @@
 #include <QEventLoop>
 #include <QPointer>
 #include <exception>
+#include <limits>
 
 #include "core/CommandText.h"
 #include "core/IAgentView.h"
 #include "core/ReaderClock.h"
+#include "db/TCommandTable.h"
 #include "db/TDM.h"
 #include "link/TRedKelvorII.h"
 #include "shell/Errors.h"
@@ -211,7 +213,7 @@ void TComunicationThread::CreateLink() {
     auto link = std::make_unique<TRedKelvorII>(c.Kelvor1Compat, m_services.clock);
     const qint64 timeoutMs =
         qBound<qint64>(0, qint64(c.TimeOut) * m_services.timing.serialTimeoutUnitMs,
-                       std::numeric_limits<qint32>::max());
+                       qint64(std::numeric_limits<qint32>::max()));
     TParams& p = link->Params();
     p.SetPort(QStringLiteral("Com2"));
     p.SetBaudRate(9600);
