@@ -268,6 +268,15 @@ QList<QVariantList> AgentBench::Registrations() {
     return Rows("SELECT IdRegistrador, NroLlave, CodEstado, FechaHora FROM REGISTRA ORDER BY Id");
 }
 
+QDateTime AgentBench::DateTime(const QVariant& value) {
+    if (value.typeId() == QMetaType::QDateTime) return value.toDateTime();
+    QString text = value.toString();
+    text.replace(u'T', u' ');
+    QDateTime t = QDateTime::fromString(text, QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
+    if (!t.isValid()) t = QDateTime::fromString(text, QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    return t;
+}
+
 SimulatedReader& AgentBench::Reader(QChar address) { return m_line->AddReader(address); }
 
 AgentServices AgentBench::Services() {

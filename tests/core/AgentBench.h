@@ -13,9 +13,11 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <vector>
 
 #include "core/AgentServices.h"
+#include "core/TComunicationThread.h"
 #include "core/IAgentView.h"
 #include "core/ThreadTiming.h"
 #include "shell/TConfig.h"
@@ -26,6 +28,9 @@ class SimulatedReader;
 class TDM;
 class TLogFile;
 class TComunicationThread;
+
+// Readable QString values in assertion messages.
+inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
 
 // One row of the list as the window would show it, oldest first.
 struct ViewRow {
@@ -117,6 +122,8 @@ public:
     QList<QVariantList> Commands();  // IdEstacion, IdRegistrador, CodComando, Texto, FechaHora
     // REGISTRA rows: IdRegistrador, NroLlave, CodEstado, FechaHora, in Id order.
     QList<QVariantList> Registrations();
+    // A date-time column as either engine returns it (text or timestamp).
+    static QDateTime DateTime(const QVariant& value);
 
     // Runs a thread of `cycles` cycles to its end, serving its requests.
     void RunCycles(int cycles);

@@ -64,8 +64,9 @@ TEST_P(Collection, TwoReadersStoredWithStateCodesVisitsAndAntiPassBack) {
               QStringList({"123:ENTHAB", "123:SALHAB", "0:PABIERTA", "-1:REQEX"}));
     EXPECT_EQ(StoredOf(b, "B1"), QStringList({"456:ENTHAB", "456:SALINHAB"}));
     EXPECT_EQ(b.Count("RegExp"), 6);
-    EXPECT_EQ(b.Value("SELECT FechaHora FROM REGISTRA WHERE CodEstado = 'PABIERTA'").toString(),
-              t.addSecs(120).toString("yyyy-MM-dd HH:mm:ss.zzz"));
+    EXPECT_EQ(AgentBench::DateTime(
+                  b.Value("SELECT FechaHora FROM REGISTRA WHERE CodEstado = 'PABIERTA'")),
+              t.addSecs(120));
 
     // Each reader erased once, after its registrations were read.
     EXPECT_TRUE(a.Registrations().isEmpty());
@@ -126,15 +127,17 @@ TEST_P(Collection, NothingClearedWhenStoringFailsAndTheNextCycleStoresOnce) {
     for (int k = 1; k <= 3; ++k) a.AddRegistration("11", 700 + k, t.addSecs(60 * k));
     b.RemoveIdCounter();
 
-    b.RunCycles(1);
+    b.RunCycles(2);  // the second cycle logs the thread's lines
     EXPECT_EQ(b.Count("REGISTRA"), 0);
     EXPECT_EQ(b.Count("RegExp"), 0);
     EXPECT_EQ(a.Registrations().size(), 3);
     EXPECT_FALSE(a.Requests().contains("2"));
     const auto inserting = b.view.With("Insertando 3 registracion/es en la base de datos");
-    ASSERT_EQ(inserting.size(), 1u);
-    EXPECT_EQ(inserting[0].estado, "Error");
-    EXPECT_EQ(inserting[0].state, 2);
+    ASSERT_EQ(inserting.size(), 2u);
+    for (const ViewRow& r : inserting) {
+        EXPECT_EQ(r.estado, "Error");
+        EXPECT_EQ(r.state, 2);
+    }
     b.CloseLog();
     EXPECT_TRUE(b.LogLines().filter(QRegularExpression(
                     "\\[ComThread\\] ERROR : El error se debe a no poder generar un nuevo Id "

@@ -191,13 +191,40 @@ private:
     int m_port = 0;
 };
 
+// Points the bench at another server for one test, and back afterwards.
+class PgEnvironment {
+public:
+    PgEnvironment(const QString& host, int port, const QString& user) {
+        for (const char* name : kNames) m_saved.append({name, qgetenv(name), qEnvironmentVariableIsSet(name)});
+        qputenv("KELVOR_TEST_PG_HOST", host.toUtf8());
+        qputenv("KELVOR_TEST_PG_PORT", QByteArray::number(port));
+        qputenv("KELVOR_TEST_PG_USER", user.toUtf8());
+        qunsetenv("KELVOR_TEST_PG_SKIP");
+    }
+    ~PgEnvironment() {
+        for (const Saved& s : m_saved) {
+            if (s.set)
+                qputenv(s.name, s.value);
+            else
+                qunsetenv(s.name);
+        }
+    }
+
+private:
+    static constexpr const char* kNames[] = {"KELVOR_TEST_PG_HOST", "KELVOR_TEST_PG_PORT",
+                                             "KELVOR_TEST_PG_USER", "KELVOR_TEST_PG_SKIP"};
+    struct Saved {
+        const char* name;
+        QByteArray value;
+        bool set;
+    };
+    QList<Saved> m_saved;
+};
+
 TEST(Faults, ADatabaseServerRestartIsSurvived) {
     OwnPostgres server;
     if (!server.Skip().isEmpty()) GTEST_SKIP() << server.Skip().toStdString();
-    qputenv("KELVOR_TEST_PG_HOST", "127.0.0.1");
-    qputenv("KELVOR_TEST_PG_PORT", QByteArray::number(server.Port()));
-    qputenv("KELVOR_TEST_PG_USER", server.User().toUtf8());
-    qunsetenv("KELVOR_TEST_PG_SKIP");
+    PgEnvironment environment("127.0.0.1", server.Port(), server.User());
     AgentBench b(BenchDb::PostgreSQL);
     ASSERT_TRUE(b.Ready()) << b.SkipReason().toStdString();
     b.AddStation(1, b.LinePath());

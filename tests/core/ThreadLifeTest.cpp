@@ -38,12 +38,12 @@ struct ThreadLife : ::testing::Test {
 TEST_F(ThreadLife, CycleRowsAndTheLogSwitchOfThePreviousCycle) {
     b.RunCycles(2);
     // Four phase rows per cycle: no reader, no state, picture 4, no state picture.
-    for (const QString& m : {"Comienza proceso de lectura de registraciones",
+    for (const char* m : {"Comienza proceso de lectura de registraciones",
                              "Finaliza proceso de lectura de registraciones",
                              "Comienza procesamiento de comandos",
                              "Finaliza procesamiento de comandos"}) {
         const auto rows = b.view.With(m);
-        ASSERT_EQ(rows.size(), 2u) << m.toStdString();
+        ASSERT_EQ(rows.size(), 2u) << m;
         EXPECT_EQ(rows[0].registrador, "");
         EXPECT_EQ(rows[0].estado, "");
         EXPECT_EQ(rows[0].image, 4);
