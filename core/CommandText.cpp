@@ -20,7 +20,8 @@ qint32 CommandText::KeyNumber(const QString& text) {
 CommandText::Alta CommandText::ParseAlta(const QString& text, bool hta) {
     Alta alta;
     alta.key = KeyNumber(text.left(5));
-    if (hta) return alta;
+    if (hta)
+        return alta;
     if (text.size() < 7) {
         throw Exception(
             QStringLiteral("El texto del alta '%1' no tiene los siete caracteres esperados")

@@ -20,7 +20,8 @@ const QString kMain = QStringLiteral("Main");
 
 void ToStderr(const QByteArray& line) {
     std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
-    if (!line.endsWith('\n')) std::fputc('\n', stderr);
+    if (!line.endsWith('\n'))
+        std::fputc('\n', stderr);
     std::fflush(stderr);
 }
 
@@ -34,8 +35,7 @@ int RunHeadless(const HeadlessOptions& options) {
         options.logDir.isEmpty() ? QCoreApplication::applicationDirPath() : options.logDir;
     QDir().mkpath(folder);
     // Without an operator to ask, a log that cannot be opened is not retried.
-    auto log = std::make_unique<TLogFile>(folder, config.LogFileAppend == 0,
-                                          config.LogFileActivado,
+    auto log = std::make_unique<TLogFile>(folder, config.LogFileAppend == 0, config.LogFileActivado,
                                           QStringLiteral("Agente de Kelvor I"),
                                           QStringLiteral("AGKelvorI"));
     log->SetEcho(&ToStderr);
@@ -64,8 +64,8 @@ int RunHeadless(const HeadlessOptions& options) {
         dm.Open();
         log->WriteLine(kMain, QStringLiteral("Base de datos: ") + dm.StatusText(), 2);
     } catch (const Exception& e) {
-        log->WriteLine(kMain,
-                       QStringLiteral("No se pudo abrir la base de datos: ") + e.Message(), 0);
+        log->WriteLine(kMain, QStringLiteral("No se pudo abrir la base de datos: ") + e.Message(),
+                       0);
     }
     log->WriteLine(kMain, QStringLiteral("Estacion: %1").arg(config.Estacion), 2);
 
@@ -77,8 +77,8 @@ int RunHeadless(const HeadlessOptions& options) {
     thread->Resume();
     QCoreApplication::exec();
 
-    log->WriteLine(kMain, QStringLiteral("Cierre del agente. Se aguarda la finalización del thread"),
-                   2);
+    log->WriteLine(kMain,
+                   QStringLiteral("Cierre del agente. Se aguarda la finalización del thread"), 2);
     thread.reset();  // asks the stop and waits for the cycle's end, serving its requests
     log->WriteLine(kMain, QStringLiteral("Fin de la espera de finalización"), 2);
     try {

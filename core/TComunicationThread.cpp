@@ -23,7 +23,8 @@ const QString kSource = QStringLiteral("ComThread");
 const QString kInProgress = QStringLiteral("En proceso ...");
 
 QString MessageOf(const std::exception& e) {
-    if (auto* known = dynamic_cast<const Exception*>(&e)) return known->Message();
+    if (auto* known = dynamic_cast<const Exception*>(&e))
+        return known->Message();
     return QString::fromLocal8Bit(e.what());
 }
 
@@ -59,7 +60,9 @@ QThread::Priority TComunicationThread::PriorityFromSetting(qint32 prioridad) {
     return static_cast<QThread::Priority>(qBound(0, prioridad, 6));
 }
 
-void TComunicationThread::Pause() { m_gate.Close(); }
+void TComunicationThread::Pause() {
+    m_gate.Close();
+}
 
 void TComunicationThread::Resume() {
     m_gate.Open();
@@ -69,26 +72,35 @@ void TComunicationThread::Resume() {
     }
 }
 
-bool TComunicationThread::Paused() const { return !m_started || m_gate.IsClosed(); }
+bool TComunicationThread::Paused() const {
+    return !m_started || m_gate.IsClosed();
+}
 
-void TComunicationThread::RequestStop() { requestInterruption(); }
+void TComunicationThread::RequestStop() {
+    requestInterruption();
+}
 
 void TComunicationThread::WaitForEnd() {
-    if (!m_started) return;
+    if (!m_started)
+        return;
     // A thread halted at its gate can never reach the end of its cycle.
-    if (isInterruptionRequested()) m_gate.Open();
-    if (isFinished()) return;
+    if (isInterruptionRequested())
+        m_gate.Open();
+    if (isFinished())
+        return;
     QEventLoop loop;
     connect(this, &QThread::finished, &loop, &QEventLoop::quit);
     // finished may have been emitted between the test above and the connect.
-    if (!isFinished()) loop.exec();
+    if (!isFinished())
+        loop.exec();
     wait();
 }
 
 void TComunicationThread::run() {
     for (;;) {
         m_gate.Pass();
-        if (isInterruptionRequested()) break;
+        if (isInterruptionRequested())
+            break;
         try {
             Cycle();
         } catch (const std::exception& e) {
@@ -98,7 +110,8 @@ void TComunicationThread::run() {
         }
         const int done = ++m_cyclesDone;
         emit CycleEnded(done);
-        if (m_cycleLimit > 0 && done >= m_cycleLimit) requestInterruption();
+        if (m_cycleLimit > 0 && done >= m_cycleLimit)
+            requestInterruption();
     }
     try {
         WriteLog(QStringLiteral("Se ha finalizado la ejecución del thread"), 2);
@@ -121,7 +134,8 @@ void TComunicationThread::Cycle() {
     WriteLog(QStringLiteral("Comienzo de un nuevo ciclo del thread"), 2);
     m_currentReader.clear();
     const QThread::Priority wanted = PriorityFromSetting(m_prioridad);
-    if (priority() != wanted) setPriority(wanted);
+    if (priority() != wanted)
+        setPriority(wanted);
     EnsureDatabase();
     ReportInfo({}, QStringLiteral("Comienza proceso de lectura de registraciones"), Now(), {}, 4,
                4);
@@ -171,7 +185,8 @@ void TComunicationThread::Recover(const QString& message) {
 }
 
 void TComunicationThread::EnsureDatabase() {
-    if (m_dbOpen) return;
+    if (m_dbOpen)
+        return;
     m_services.dm->Open();
     m_dbOpen = true;
 }
@@ -179,7 +194,8 @@ void TComunicationThread::EnsureDatabase() {
 void TComunicationThread::CheckVisibility() {
     const bool was = m_visible;
     m_visible = !m_ui.Call<bool>([this] { return m_services.view->AgentHidden(); });
-    if (was == m_visible) return;
+    if (was == m_visible)
+        return;
     if (m_visible) {
         ReportInfo({}, QStringLiteral("Visualización del agente. Se restauran los mensajes"), Now(),
                    {}, 1, 4);
@@ -228,25 +244,29 @@ void TComunicationThread::CreateLink() {
 }
 
 TRedKelvorII& TComunicationThread::Link() {
-    if (!m_link) throw Exception(QStringLiteral("No hay enlace con los registradores"));
+    if (!m_link)
+        throw Exception(QStringLiteral("No hay enlace con los registradores"));
     return *m_link;
 }
 
 void TComunicationThread::Wait(qint64 ms) {
-    if (ms > 0) QThread::msleep(static_cast<unsigned long>(ms));
+    if (ms > 0)
+        QThread::msleep(static_cast<unsigned long>(ms));
 }
 
 // ---- Reporting -------------------------------------------------------------
 
 void TComunicationThread::WriteLog(const QString& text, int level) {
-    if (!m_logOn || !m_services.log) return;
+    if (!m_logOn || !m_services.log)
+        return;
     m_ui.Run([&] { m_services.log->WriteLine(kSource, text, level); });
 }
 
 void TComunicationThread::PostRow(const QString& registrador, const QString& mensaje,
                                   const QDateTime& when, const QString& estado, quint8 image,
                                   quint8 state) {
-    if (!m_visible) return;
+    if (!m_visible)
+        return;
     m_ui.Run([&] { m_services.view->AddLogRow(registrador, mensaje, when, estado, image, state); });
 }
 
@@ -258,8 +278,7 @@ void TComunicationThread::ReportInfo(const QString& registrador, const QString& 
 }
 
 void TComunicationThread::ReportError(const QString& registrador, const QString& mensaje,
-                                      const QDateTime& when, const QString& estado,
-                                      quint8 state) {
+                                      const QDateTime& when, const QString& estado, quint8 state) {
     WriteLog(mensaje, 0);
     PostRow(registrador, mensaje, when, estado, 4, state);
 }
@@ -271,7 +290,8 @@ void TComunicationThread::ReportProgress(const QString& registrador, const QStri
 }
 
 void TComunicationThread::SetRowState(const QString& estado, quint8 state) {
-    if (!m_visible) return;
+    if (!m_visible)
+        return;
     m_ui.Run([&] { m_services.view->UpdateLogRow(estado, state); });
 }
 
@@ -326,12 +346,18 @@ void TComunicationThread::CollectRegistrations() {
         reader.Virtual = false;
         reader.Hta = false;
         reader.CtrlActivo = false;
-        if (row.Velocidad) reader.Velocidad = *row.Velocidad;
-        if (row.Puerto) reader.Puerto = *row.Puerto;
-        if (row.Id) reader.Id = *row.Id;
-        if (row.CtrlActivo) reader.CtrlActivo = *row.CtrlActivo;
-        if (row.Virtual) reader.Virtual = *row.Virtual;
-        if (row.Hta) reader.Hta = *row.Hta;
+        if (row.Velocidad)
+            reader.Velocidad = *row.Velocidad;
+        if (row.Puerto)
+            reader.Puerto = *row.Puerto;
+        if (row.Id)
+            reader.Id = *row.Id;
+        if (row.CtrlActivo)
+            reader.CtrlActivo = *row.CtrlActivo;
+        if (row.Virtual)
+            reader.Virtual = *row.Virtual;
+        if (row.Hta)
+            reader.Hta = *row.Hta;
         WriteLog(QStringLiteral("Se van a leer registraciones en Regist.: %1 Puerto: %2 "
                                 "Velocidad: %3")
                      .arg(reader.Id, reader.Puerto)
@@ -349,9 +375,10 @@ void TComunicationThread::ReadRegister(TTR& reader) {
     bool notice = false;
     try {
         if (reader.Virtual) {
-            ReportProgress(reader.Id,
-                           QStringLiteral("Insertando registracion/es virtuales en la base de datos"),
-                           Now(), kInProgress);
+            ReportProgress(
+                reader.Id,
+                QStringLiteral("Insertando registracion/es virtuales en la base de datos"), Now(),
+                kInProgress);
             m_services.dm->StoreVirtualRegistrations(reader);
             ReportStateOk(QStringLiteral("OK"), 1);
         } else {
@@ -375,7 +402,8 @@ void TComunicationThread::ReadRegister(TTR& reader) {
         WriteLog(MessageOf(e), 0);
     }
     // Outside the guard: a failure to store the notice ends the cycle.
-    if (notice) ErrorNotice(reader);
+    if (notice)
+        ErrorNotice(reader);
 }
 
 void TComunicationThread::ReadRealRegister(const TTR& reader) {
@@ -389,8 +417,8 @@ void TComunicationThread::ReadRealRegister(const TTR& reader) {
     // Read through the user-interface thread, the owner of the settings, so a
     // value changed in the options dialog applies from the next check.
     const qint32 difHora = m_ui.Call<qint32>([this] { return m_services.config->DifHora; });
-    ReportProgress(reader.Id, QStringLiteral("Fecha/Hora Reloj: ") + DateTimeText(readerClock),
-                   now, kInProgress);
+    ReportProgress(reader.Id, QStringLiteral("Fecha/Hora Reloj: ") + DateTimeText(readerClock), now,
+                   kInProgress);
     ReportStateOk(QStringLiteral("OK"), 1);
 
     if (!ReaderClock::WithinTolerance(readerClock, now, difHora)) {
@@ -411,8 +439,9 @@ void TComunicationThread::ReadRealRegister(const TTR& reader) {
                    4, 4);
         return;
     }
-    ReportProgress(reader.Id, QStringLiteral("Leyendo %1 registraciones del registrador").arg(cantidad),
-                   Now(), kInProgress);
+    ReportProgress(reader.Id,
+                   QStringLiteral("Leyendo %1 registraciones del registrador").arg(cantidad), Now(),
+                   kInProgress);
     link.ReadRegistrations(m_fichadas);
     const qint32 rechazadas = link.Data().Rechazadas;
     if (rechazadas > 0) {
@@ -421,10 +450,10 @@ void TComunicationThread::ReadRealRegister(const TTR& reader) {
     } else {
         ReportStateOk(QStringLiteral("OK"), 1);
     }
-    ReportProgress({},
-                   QStringLiteral("Insertando %1 registracion/es en la base de datos")
-                       .arg(m_fichadas.Count()),
-                   Now(), kInProgress);
+    ReportProgress(
+        {},
+        QStringLiteral("Insertando %1 registracion/es en la base de datos").arg(m_fichadas.Count()),
+        Now(), kInProgress);
     m_services.dm->StoreRegistrations(reader, m_fichadas);
     ReportStateOk(QStringLiteral("OK"), 1);
     // The reader is erased only now that storing has returned: a failure
@@ -436,7 +465,8 @@ void TComunicationThread::ReadRealRegister(const TTR& reader) {
 
 void TComunicationThread::ErrorNotice(const TTR& reader) {
     const QDateTime now = Now();
-    if (TimeText(now) == TimeText(m_lastErrorNotice)) return;
+    if (TimeText(now) == TimeText(m_lastErrorNotice))
+        return;
     m_services.dm->StoreMemoryError(reader);
     m_lastErrorNotice = now;
 }
@@ -469,9 +499,9 @@ void TComunicationThread::ProcessCommands() {
         const qint32 estacion = table->IdEstacion();
         if (estacion != m_estacion && estacion != 100) {
             if (estacion > m_estacion) {
-                WriteLog(QStringLiteral(
-                             "Fin del loop. Se terminaron los comandos para esta estación."),
-                         2);
+                WriteLog(
+                    QStringLiteral("Fin del loop. Se terminaron los comandos para esta estación."),
+                    2);
                 break;
             }
             table->Next();  // a lower-numbered station: not ours, not counted
@@ -521,7 +551,8 @@ bool TComunicationThread::DispatchCommand(const QString& idRegistrador, const QS
 
     const TDM::ReaderKind kind = m_services.dm->QueryReaderKind(idRegistrador);
     const bool hta = kind.Hta.value_or(false);
-    if (kind.Virtual.value_or(false)) return true;  // exists only in the database
+    if (kind.Virtual.value_or(false))
+        return true;  // exists only in the database
 
     try {
         if (readerChanged) {
@@ -530,7 +561,8 @@ bool TComunicationThread::DispatchCommand(const QString& idRegistrador, const QS
         }
         bool known = false;
         SendCommand(reader, hta, codComando, texto, known);
-        if (known) return true;
+        if (known)
+            return true;
         ReportError(idRegistrador,
                     QStringLiteral("Comando <") + codComando + QStringLiteral("> no registrado !"),
                     Now(), QStringLiteral("Error"), 2);
@@ -573,10 +605,11 @@ void TComunicationThread::SendCommand(const TTR& reader, bool hta, const QString
          [&] { link.EnableAll(); }},
         {"INHABIL", QStringLiteral("Enviando inhabilitación total"), [&] { link.DisableAll(); },
          [&] { link.DisableAll(); }},
-        {"PACCESO", QStringLiteral("Enviando habilitación según perfil"),
-         [&] { link.EnableByProfile(); }, {}},
-        {"PERFIL", QStringLiteral("Enviando perfil horario"), [&] { link.SendProfile(texto); },
+        {"PACCESO",
+         QStringLiteral("Enviando habilitación según perfil"),
+         [&] { link.EnableByProfile(); },
          {}},
+        {"PERFIL", QStringLiteral("Enviando perfil horario"), [&] { link.SendProfile(texto); }, {}},
         {"SINCRO", QStringLiteral("Sincronizando registrador"), [&] { link.SetClock(); },
          [&] { link.SetClockHta(); }},
         {"RESET", QStringLiteral("Reseteando registrador"), [&] { link.ResetRegister(); }, {}},
@@ -586,7 +619,8 @@ void TComunicationThread::SendCommand(const TTR& reader, bool hta, const QString
         {"APAALARM", QStringLiteral("Apagando alarma"), [&] { link.AlarmOff(); }, {}},
     };
     for (const Entry& e : table) {
-        if (codComando != QLatin1String(e.code)) continue;
+        if (codComando != QLatin1String(e.code))
+            continue;
         known = true;
         ReportProgress(reader.Id, e.progress, Now(), kInProgress);
         if (!hta) {

@@ -100,8 +100,8 @@ private:
     void ProcessCommands();
     bool DispatchCommand(const QString& idRegistrador, const QString& codComando,
                          const QString& texto);
-    void SendCommand(const TTR& reader, bool hta, const QString& codComando,
-                     const QString& texto, bool& known);
+    void SendCommand(const TTR& reader, bool hta, const QString& codComando, const QString& texto,
+                     bool& known);
 
     // Reporting: a session log line (source "ComThread") and a list row.
     void WriteLog(const QString& text, int level);
@@ -111,8 +111,8 @@ private:
                     const QString& estado, quint8 image, quint8 state);
     void ReportError(const QString& registrador, const QString& mensaje, const QDateTime& when,
                      const QString& estado, quint8 state);
-    void ReportProgress(const QString& registrador, const QString& mensaje,
-                        const QDateTime& when, const QString& estado);
+    void ReportProgress(const QString& registrador, const QString& mensaje, const QDateTime& when,
+                        const QString& estado);
     void SetRowState(const QString& estado, quint8 state);
     void ReportStateOk(const QString& estado, quint8 state);
     void ReportStateError(const QString& estado, quint8 state);

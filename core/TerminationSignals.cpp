@@ -1,10 +1,10 @@
 #include "core/TerminationSignals.h"
 
+#include <sys/socket.h>
+#include <unistd.h>
 #include <QSocketNotifier>
 #include <cerrno>
 #include <cstring>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "shell/Errors.h"
 
@@ -13,9 +13,11 @@ int g_pipe[2] = {-1, -1};  // [0] written by the handler, [1] read by the notifi
 }
 
 TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent) {
-    if (g_pipe[0] >= 0) throw EOSError(QStringLiteral("Los manejadores de señales ya existen"));
+    if (g_pipe[0] >= 0)
+        throw EOSError(QStringLiteral("Los manejadores de señales ya existen"));
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, g_pipe) != 0) {
-        throw EOSError(QStringLiteral("socketpair: %1").arg(QString::fromLocal8Bit(strerror(errno))));
+        throw EOSError(
+            QStringLiteral("socketpair: %1").arg(QString::fromLocal8Bit(strerror(errno))));
     }
     m_notifier = new QSocketNotifier(g_pipe[1], QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &TerminationSignals::Drain);

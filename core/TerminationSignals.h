@@ -11,8 +11,8 @@
 // thread; destruction restores the previous handlers. Throws EOSError when
 // the socket pair or the handlers cannot be set up.
 
-#include <QObject>
 #include <signal.h>
+#include <QObject>
 
 class QSocketNotifier;
 

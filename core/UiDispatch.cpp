@@ -6,14 +6,17 @@
 #include "core/PauseGate.h"
 #include "shell/Errors.h"
 
-bool UiDispatch::OnUiThread() const { return QThread::currentThread() == m_target->thread(); }
+bool UiDispatch::OnUiThread() const {
+    return QThread::currentThread() == m_target->thread();
+}
 
 void UiDispatch::Run(const std::function<void()>& operation) const {
     if (OnUiThread()) {
         operation();
         return;
     }
-    if (m_gate) m_gate->Pass();
+    if (m_gate)
+        m_gate->Pass();
     std::exception_ptr failure;
     const bool queued = QMetaObject::invokeMethod(
         m_target,
@@ -31,5 +34,6 @@ void UiDispatch::Run(const std::function<void()>& operation) const {
         throw Exception(
             QStringLiteral("No se pudo ejecutar la operación en el thread de la interfaz"));
     }
-    if (failure) std::rethrow_exception(failure);
+    if (failure)
+        std::rethrow_exception(failure);
 }

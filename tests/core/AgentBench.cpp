@@ -21,32 +21,37 @@ void RecordingView::AddLogRow(const QString& registrador, const QString& mensaje
                               const QDateTime& when, const QString& estado, quint8 image,
                               quint8 state) {
     rows.push_back({registrador, mensaje, when, estado, image, state});
-    if (onRow) onRow(rows.back());
+    if (onRow)
+        onRow(rows.back());
 }
 
 void RecordingView::UpdateLogRow(const QString& estado, quint8 state) {
-    if (rows.empty()) return;
+    if (rows.empty())
+        return;
     rows.back().estado = estado;
     rows.back().state = state;
 }
 
 bool RecordingView::AgentHidden() {
     ++cycleStarts;
-    if (onCycleStart) onCycleStart(cycleStarts);
+    if (onCycleStart)
+        onCycleStart(cycleStarts);
     return hidden;
 }
 
 std::vector<ViewRow> RecordingView::With(const QString& mensaje) const {
     std::vector<ViewRow> out;
     for (const ViewRow& r : rows)
-        if (r.mensaje == mensaje) out.push_back(r);
+        if (r.mensaje == mensaje)
+            out.push_back(r);
     return out;
 }
 
 std::vector<ViewRow> RecordingView::Starting(const QString& prefix) const {
     std::vector<ViewRow> out;
     for (const ViewRow& r : rows)
-        if (r.mensaje.startsWith(prefix)) out.push_back(r);
+        if (r.mensaje.startsWith(prefix))
+            out.push_back(r);
     return out;
 }
 
@@ -81,7 +86,8 @@ AgentBench::AgentBench(BenchDb db) {
     timing.serialTimeoutUnitMs = 100;
 
     CreateDatabase(db);
-    if (!Ready()) return;
+    if (!Ready())
+        return;
 
     m_line = std::make_unique<SimulatedLine>(clock.Fn(), 7);
     m_linePath = dir.File("ttyKelvor");
@@ -101,7 +107,8 @@ AgentBench::AgentBench(BenchDb db) {
 AgentBench::~AgentBench() {
     m_log.reset();
     m_dm.reset();
-    if (m_line) m_line->Stop();
+    if (m_line)
+        m_line->Stop();
     m_line.reset();
     if (!m_setupName.isEmpty()) {
         QSqlDatabase::database(m_setupName, false).close();
@@ -181,14 +188,18 @@ void AgentBench::CreateDatabase(BenchDb db) {
 
 void AgentBench::ReopenSetup() {
     for (const QString& name : {m_setupName, m_pgAdminName}) {
-        if (name.isEmpty()) continue;
+        if (name.isEmpty())
+            continue;
         QSqlDatabase db = QSqlDatabase::database(name, false);
         db.close();
-        if (!db.open()) ADD_FAILURE() << db.lastError().text().toStdString();
+        if (!db.open())
+            ADD_FAILURE() << db.lastError().text().toStdString();
     }
 }
 
-QSqlDatabase AgentBench::Setup() const { return QSqlDatabase::database(m_setupName, true); }
+QSqlDatabase AgentBench::Setup() const {
+    return QSqlDatabase::database(m_setupName, true);
+}
 
 void AgentBench::Exec(const QString& sql, const QVariantList& values) {
     QSqlQuery q(Setup());
@@ -197,7 +208,8 @@ void AgentBench::Exec(const QString& sql, const QVariantList& values) {
         return;
     }
     for (const QVariant& v : values) q.addBindValue(v);
-    if (!q.exec()) ADD_FAILURE() << sql.toStdString() << ": " << q.lastError().text().toStdString();
+    if (!q.exec())
+        ADD_FAILURE() << sql.toStdString() << ": " << q.lastError().text().toStdString();
 }
 
 QList<QVariantList> AgentBench::Rows(const QString& sql, const QVariantList& values) {
@@ -238,9 +250,10 @@ void AgentBench::AddStation(int id, const QString& puerto) {
 
 void AgentBench::AddReader(const QString& id, int estacion, bool virt, bool hta, bool ctrlActivo,
                            int velocidad) {
-    Exec("INSERT INTO Reg (Id, IdEstacion, Nombre, Velocidad, CTRLACTIVO, VIRTUAL, HTA) "
-         "VALUES (?, ?, ?, ?, ?, ?, ?)",
-         {id, estacion, id, velocidad, ctrlActivo, virt, hta});
+    Exec(
+        "INSERT INTO Reg (Id, IdEstacion, Nombre, Velocidad, CTRLACTIVO, VIRTUAL, HTA) "
+        "VALUES (?, ?, ?, ?, ?, ?, ?)",
+        {id, estacion, id, velocidad, ctrlActivo, virt, hta});
 }
 
 void AgentBench::SetIdCounter(qint64 next) {
@@ -249,19 +262,23 @@ void AgentBench::SetIdCounter(qint64 next) {
          {QString::number(next)});
 }
 
-void AgentBench::RemoveIdCounter() { Exec("DELETE FROM CODIGO WHERE TIPO = 'ID'"); }
+void AgentBench::RemoveIdCounter() {
+    Exec("DELETE FROM CODIGO WHERE TIPO = 'ID'");
+}
 
 void AgentBench::QueueCommand(int estacion, const QString& reader, const QString& code,
                               const QString& texto, const QDateTime& when) {
     const QDateTime at = when.isValid() ? when : clock.Now();
-    Exec("INSERT INTO COMANDO (IdEstacion, IdRegistrador, CodComando, Texto, FechaHora) "
-         "VALUES (?, ?, ?, ?, ?)",
-         {estacion, reader, code, texto, at.toString("yyyy-MM-dd HH:mm:ss.zzz")});
+    Exec(
+        "INSERT INTO COMANDO (IdEstacion, IdRegistrador, CodComando, Texto, FechaHora) "
+        "VALUES (?, ?, ?, ?, ?)",
+        {estacion, reader, code, texto, at.toString("yyyy-MM-dd HH:mm:ss.zzz")});
 }
 
 QList<QVariantList> AgentBench::Commands() {
-    return Rows("SELECT IdEstacion, IdRegistrador, CodComando, Texto, FechaHora FROM COMANDO "
-                "ORDER BY IdEstacion, FechaHora, Id");
+    return Rows(
+        "SELECT IdEstacion, IdRegistrador, CodComando, Texto, FechaHora FROM COMANDO "
+        "ORDER BY IdEstacion, FechaHora, Id");
 }
 
 QList<QVariantList> AgentBench::Registrations() {
@@ -269,15 +286,19 @@ QList<QVariantList> AgentBench::Registrations() {
 }
 
 QDateTime AgentBench::DateTime(const QVariant& value) {
-    if (value.typeId() == QMetaType::QDateTime) return value.toDateTime();
+    if (value.typeId() == QMetaType::QDateTime)
+        return value.toDateTime();
     QString text = value.toString();
     text.replace(u'T', u' ');
     QDateTime t = QDateTime::fromString(text, QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
-    if (!t.isValid()) t = QDateTime::fromString(text, QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    if (!t.isValid())
+        t = QDateTime::fromString(text, QStringLiteral("yyyy-MM-dd HH:mm:ss"));
     return t;
 }
 
-SimulatedReader& AgentBench::Reader(QChar address) { return m_line->AddReader(address); }
+SimulatedReader& AgentBench::Reader(QChar address) {
+    return m_line->AddReader(address);
+}
 
 AgentServices AgentBench::Services() {
     AgentServices s;
@@ -307,10 +328,13 @@ QStringList AgentBench::LogLines() const {
     return lines;
 }
 
-void AgentBench::CloseLog() { m_log.reset(); }
+void AgentBench::CloseLog() {
+    m_log.reset();
+}
 
 std::optional<qint32> AgentBench::ComError() const {
     const auto key = RegistryFile(registry).OpenKeyRead(RegistryKeys::kKelvor);
-    if (!key) return std::nullopt;
+    if (!key)
+        return std::nullopt;
     return key->ReadInteger(QStringLiteral("ComError"));
 }

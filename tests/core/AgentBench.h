@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "core/AgentServices.h"
-#include "core/TComunicationThread.h"
 #include "core/IAgentView.h"
+#include "core/TComunicationThread.h"
 #include "core/ThreadTiming.h"
 #include "shell/TConfig.h"
 #include "tests/support/TestSupport.h"
@@ -30,7 +30,9 @@ class TLogFile;
 class TComunicationThread;
 
 // Readable QString values in assertion messages.
-inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
+inline void PrintTo(const QString& s, std::ostream* os) {
+    *os << '"' << s.toStdString() << '"';
+}
 
 // One row of the list as the window would show it, oldest first.
 struct ViewRow {

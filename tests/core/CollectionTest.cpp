@@ -18,7 +18,8 @@ QDateTime Minute(const QDateTime& t) {
 QStringList StoredOf(AgentBench& b, const QString& reader) {
     QStringList out;
     for (const QVariantList& r : b.Registrations())
-        if (r[0].toString() == reader) out << r[1].toString() + ":" + r[2].toString();
+        if (r[0].toString() == reader)
+            out << r[1].toString() + ":" + r[2].toString();
     return out;
 }
 
@@ -30,7 +31,8 @@ class Collection : public ::testing::TestWithParam<BenchDb> {};
 // anti-passback switched on: the whole road of a registration.
 TEST_P(Collection, TwoReadersStoredWithStateCodesVisitsAndAntiPassBack) {
     AgentBench b(GetParam());
-    if (!b.Ready()) GTEST_SKIP() << b.SkipReason().toStdString();
+    if (!b.Ready())
+        GTEST_SKIP() << b.SkipReason().toStdString();
     b.AddStation(1, b.LinePath());
     b.AddStation(2, "/dev/null-station-2");
     b.AddReader("A1", 1, false, false, /*ctrlActivo*/ true);
@@ -40,10 +42,12 @@ TEST_P(Collection, TwoReadersStoredWithStateCodesVisitsAndAntiPassBack) {
     b.Exec("INSERT INTO INGRESAN (Id, Nombre, Tipo, NroLlave) VALUES (11, 'Vera', 'VISITA', 456)");
     b.Exec("INSERT INTO Zonas (IdZona, IdReg, Tipo) VALUES ('Z1', 'A1', 'E')");
     b.Exec("INSERT INTO Zonas (IdZona, IdReg, Tipo) VALUES ('Z1', 'C2', 'S')");
-    b.Exec("INSERT INTO INGREG (IdRegistrador, IdIngresante, IdHorario, IdHorario2) "
-           "VALUES ('A1', 10, '3', '')");
-    b.Exec("INSERT INTO INGREG (IdRegistrador, IdIngresante, IdHorario, IdHorario2) "
-           "VALUES ('C2', 10, '4', '5')");
+    b.Exec(
+        "INSERT INTO INGREG (IdRegistrador, IdIngresante, IdHorario, IdHorario2) "
+        "VALUES ('A1', 10, '3', '')");
+    b.Exec(
+        "INSERT INTO INGREG (IdRegistrador, IdIngresante, IdHorario, IdHorario2) "
+        "VALUES ('C2', 10, '4', '5')");
     QFile marker(b.dir.File("ANTIPB.ON"));
     ASSERT_TRUE(marker.open(QIODevice::WriteOnly));
     marker.close();
@@ -119,7 +123,8 @@ TEST_P(Collection, TwoReadersStoredWithStateCodesVisitsAndAntiPassBack) {
 // the next cycle stores each of them exactly once.
 TEST_P(Collection, NothingClearedWhenStoringFailsAndTheNextCycleStoresOnce) {
     AgentBench b(GetParam());
-    if (!b.Ready()) GTEST_SKIP() << b.SkipReason().toStdString();
+    if (!b.Ready())
+        GTEST_SKIP() << b.SkipReason().toStdString();
     b.AddStation(1, b.LinePath());
     b.AddReader("A1", 1);
     SimulatedReader& a = b.Reader(u'A');
@@ -139,9 +144,11 @@ TEST_P(Collection, NothingClearedWhenStoringFailsAndTheNextCycleStoresOnce) {
         EXPECT_EQ(r.state, 2);
     }
     b.CloseLog();
-    EXPECT_TRUE(b.LogLines().filter(QRegularExpression(
-                    "\\[ComThread\\] ERROR : El error se debe a no poder generar un nuevo Id "
-                    "para la tabla registra\\.db$")).size() == 1);
+    EXPECT_TRUE(b.LogLines()
+                    .filter(QRegularExpression(
+                        "\\[ComThread\\] ERROR : El error se debe a no poder generar un nuevo Id "
+                        "para la tabla registra\\.db$"))
+                    .size() == 1);
 
     b.SetIdCounter(100);
     b.RunCycles(1);
@@ -154,7 +161,8 @@ TEST_P(Collection, NothingClearedWhenStoringFailsAndTheNextCycleStoresOnce) {
 // but does not decode is skipped, counted, and reported once as "MEMERR".
 TEST_P(Collection, BadAndUndecodableRecords) {
     AgentBench b(GetParam());
-    if (!b.Ready()) GTEST_SKIP() << b.SkipReason().toStdString();
+    if (!b.Ready())
+        GTEST_SKIP() << b.SkipReason().toStdString();
     b.AddStation(1, b.LinePath());
     b.AddReader("A1", 1);
     b.AddReader("B1", 1);
@@ -166,7 +174,9 @@ TEST_P(Collection, BadAndUndecodableRecords) {
     a.SetFaults(f);
     SimulatedReader& r = b.Reader(u'B');
     r.AddRegistration("11", 21, t);
-    r.AddRawText("x11130108000002" "2x");  // month 13: checks, does not decode
+    r.AddRawText(
+        "x11130108000002"
+        "2x");  // month 13: checks, does not decode
     r.AddRegistration("21", 23, t.addSecs(60));
 
     b.RunCycles(1);
@@ -192,7 +202,8 @@ TEST_P(Collection, BadAndUndecodableRecords) {
 // warning; with ActHora a clock command is queued and carried in the same cycle.
 TEST_P(Collection, ClockOutOfToleranceWithAndWithoutActHora) {
     AgentBench b(GetParam());
-    if (!b.Ready()) GTEST_SKIP() << b.SkipReason().toStdString();
+    if (!b.Ready())
+        GTEST_SKIP() << b.SkipReason().toStdString();
     b.AddStation(1, b.LinePath());
     b.AddReader("A1", 1);
     b.AddReader("B1", 1);
@@ -240,7 +251,8 @@ TEST_P(Collection, ClockOutOfToleranceWithAndWithoutActHora) {
     EXPECT_TRUE(b.view.Starting("RELOJ FUERA DE HORA ").empty());
     EXPECT_EQ(b.Count("REGISTRA", "CodEstado = 'FUEHOR'"), 1);
     for (QChar letter : {u'A', u'B'}) {
-        const QStringList sent = b.Reader(letter).Requests().filter(QRegularExpression("^1\\d{11}$"));
+        const QStringList sent =
+            b.Reader(letter).Requests().filter(QRegularExpression("^1\\d{11}$"));
         ASSERT_EQ(sent.size(), 1) << QString(letter).toStdString();
         const QDate today = b.clock.Now().date();
         EXPECT_TRUE(sent[0].startsWith("1" + today.toString("yyMMdd") +
@@ -255,12 +267,14 @@ TEST_P(Collection, ClockOutOfToleranceWithAndWithoutActHora) {
 // A station without readers and a virtual reader: nothing on the line.
 TEST_P(Collection, StationWithoutReadersAndVirtualReader) {
     AgentBench b(GetParam());
-    if (!b.Ready()) GTEST_SKIP() << b.SkipReason().toStdString();
+    if (!b.Ready())
+        GTEST_SKIP() << b.SkipReason().toStdString();
     b.AddStation(1, b.LinePath());
     b.RunCycles(2);
     b.CloseLog();
-    EXPECT_EQ(b.LogLines().filter(QRegularExpression("\\[ComThread\\] Se van a consultar 0 "
-                                                     "registradores$"))
+    EXPECT_EQ(b.LogLines()
+                  .filter(QRegularExpression("\\[ComThread\\] Se van a consultar 0 "
+                                             "registradores$"))
                   .size(),
               1);  // the first cycle writes no thread lines
     EXPECT_TRUE(b.view.Starting("Conectándose").empty());
@@ -270,16 +284,19 @@ TEST_P(Collection, StationWithoutReadersAndVirtualReader) {
 
 TEST_P(Collection, VirtualReaderMovesItsSimulatedRegistrations) {
     AgentBench b(GetParam());
-    if (!b.Ready()) GTEST_SKIP() << b.SkipReason().toStdString();
+    if (!b.Ready())
+        GTEST_SKIP() << b.SkipReason().toStdString();
     b.AddStation(1, b.LinePath());
     b.AddReader("V1", 1, /*virtual*/ true, false, true);
     const QString when = Minute(b.clock.Now()).toString("yyyy-MM-dd HH:mm:ss.zzz");
-    b.Exec("INSERT INTO REGSIM (FechaHora, IdRegistrador, NroLlave, IdIngresante, Responsable, "
-           "CodEstado) VALUES (?, 'V1', 55, -1, 'Simulador', 'ENTHAB')",
-           {when});
-    b.Exec("INSERT INTO REGSIM (FechaHora, IdRegistrador, NroLlave, IdIngresante, Responsable, "
-           "CodEstado) VALUES (?, 'V1', 55, -1, 'Simulador', 'SALHAB')",
-           {when});
+    b.Exec(
+        "INSERT INTO REGSIM (FechaHora, IdRegistrador, NroLlave, IdIngresante, Responsable, "
+        "CodEstado) VALUES (?, 'V1', 55, -1, 'Simulador', 'ENTHAB')",
+        {when});
+    b.Exec(
+        "INSERT INTO REGSIM (FechaHora, IdRegistrador, NroLlave, IdIngresante, Responsable, "
+        "CodEstado) VALUES (?, 'V1', 55, -1, 'Simulador', 'SALHAB')",
+        {when});
     b.RunCycles(1);
     EXPECT_EQ(StoredOf(b, "V1"), QStringList({"55:ENTHAB", "55:SALHAB"}));
     EXPECT_EQ(b.Count("REGSIM"), 0);

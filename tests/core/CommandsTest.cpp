@@ -14,7 +14,8 @@ namespace {
 QStringList CommandsHeard(SimulatedReader& r) {
     QStringList out;
     for (const QString& q : r.Requests())
-        if (q != "A" && q != "B") out << q;
+        if (q != "A" && q != "B")
+            out << q;
     return out;
 }
 
@@ -34,8 +35,8 @@ struct Commands : ::testing::Test {
         b.Reader(u'B');
     }
     void QueueAll(const QString& reader, QDateTime& t) {
-        const QStringList codes = {"ALTA",    "BAJA",   "HABILIT",  "INHABIL",
-                                   "PACCESO", "PERFIL", "SINCRO",   "RESET",
+        const QStringList codes = {"ALTA",     "BAJA",     "HABILIT",  "INHABIL",
+                                   "PACCESO",  "PERFIL",   "SINCRO",   "RESET",
                                    "HABALARM", "INHALARM", "ENCALARM", "APAALARM"};
         const QStringList texts = {"00123AB", "77", "", "", "", "02ABCDEFGHIJKLMNOPQRST",
                                    "",        "",   "", "", "", ""};
@@ -112,8 +113,9 @@ TEST_F(Commands, AFailingCommandIsRestampedAndCarriedLater) {
     const auto sends = b.view.With("Enviando baja(5)");
     ASSERT_EQ(sends.size(), 2u);
     for (const ViewRow& r : sends) EXPECT_EQ(r.estado, "Error");
-    EXPECT_EQ(LogMatching(b, "\\[ComThread\\] ATENCION : Fin del loop\\. Se procesaron todos los "
-                             "comandos disponibles\\. Hubo comandos procesados con error$")
+    EXPECT_EQ(LogMatching(b,
+                          "\\[ComThread\\] ATENCION : Fin del loop\\. Se procesaron todos los "
+                          "comandos disponibles\\. Hubo comandos procesados con error$")
                   .size(),
               1);
     EXPECT_EQ(LogMatching(b, "\\[ComThread\\] ERROR : El comando no se pudo enviar$").size(), 1);
@@ -143,7 +145,7 @@ TEST_F(Commands, AfterAFailureTheSameReaderIsConnectedAgain) {
 
 TEST_F(Commands, MalformedAndUnknownCommandsFailCleanly) {
     const QDateTime t = b.clock.Now().addSecs(-60);
-    b.QueueCommand(1, "A1", "ALTA", "001", t);        // too short for an ordinary reader
+    b.QueueCommand(1, "A1", "ALTA", "001", t);  // too short for an ordinary reader
     b.QueueCommand(1, "A1", "XYZ", "", t.addMSecs(10));
     b.QueueCommand(1, "A1", "ALTA", "AB123CD", t.addMSecs(20));
     b.QueueCommand(1, "A1", "alta", "00123AB", t.addMSecs(30));  // codes are case-sensitive
@@ -204,20 +206,20 @@ TEST_F(Commands, PerCycleLimitAndVirtualReader) {
     b.AddReader("V1", 2, /*virtual*/ true);  // not collected here: only its command
     QDateTime t = b.clock.Now().addSecs(-60);
     b.QueueCommand(1, "V1", "RESET", "", t);
-    for (int i = 0; i < 4; ++i) b.QueueCommand(1, "A1", "BAJA", QString::number(i), t.addSecs(i + 1));
+    for (int i = 0; i < 4; ++i)
+        b.QueueCommand(1, "A1", "BAJA", QString::number(i), t.addSecs(i + 1));
 
     b.RunCycles(2);
     // Cycle 1: the virtual reader's command and two keys; cycle 2: two keys.
     EXPECT_EQ(b.Count("COMANDO"), 0);
-    EXPECT_EQ(CommandsHeard(b.Reader(u'A')),
-              QStringList({"400000", "400001", "400002", "400003"}));
+    EXPECT_EQ(CommandsHeard(b.Reader(u'A')), QStringList({"400000", "400001", "400002", "400003"}));
     EXPECT_TRUE(b.view.Starting("Conectándose con el registrador => V1").empty());
     for (const ViewRow& r : b.view.rows) EXPECT_NE(r.registrador, "V1") << r.mensaje.toStdString();
-    const QStringList limit =
-        LogMatching(b, "\\] Fin del loop\\. Se llegó al máximo de comandos procesables por ciclo\\.$");
+    const QStringList limit = LogMatching(
+        b, "\\] Fin del loop\\. Se llegó al máximo de comandos procesables por ciclo\\.$");
     EXPECT_TRUE(limit.isEmpty());  // cycle 2 had exactly the limit left and then the table ended
-    EXPECT_EQ(LogMatching(b, "\\] Hay 2 comandos para procesar \\(max\\. procesables: 3\\)$").size(),
-              1);
+    EXPECT_EQ(
+        LogMatching(b, "\\] Hay 2 comandos para procesar \\(max\\. procesables: 3\\)$").size(), 1);
 }
 
 TEST_F(Commands, PassStopsAtTheLimit) {
@@ -226,10 +228,11 @@ TEST_F(Commands, PassStopsAtTheLimit) {
     for (int i = 0; i < 5; ++i) b.QueueCommand(1, "A1", "HABILIT", "", t.addSecs(i));
     b.RunCycles(2);
     EXPECT_EQ(b.Count("COMANDO"), 1);
-    EXPECT_EQ(LogMatching(b, "\\] Hay 3 comandos para procesar \\(max\\. procesables: 2\\)$").size(),
-              1);
-    EXPECT_EQ(LogMatching(b, "\\] Fin del loop\\. Se llegó al máximo de comandos procesables por "
-                             "ciclo\\.$")
+    EXPECT_EQ(
+        LogMatching(b, "\\] Hay 3 comandos para procesar \\(max\\. procesables: 2\\)$").size(), 1);
+    EXPECT_EQ(LogMatching(b,
+                          "\\] Fin del loop\\. Se llegó al máximo de comandos procesables por "
+                          "ciclo\\.$")
                   .size(),
               1);
 }

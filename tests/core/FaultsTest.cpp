@@ -3,11 +3,11 @@
 // the thread must come back by itself.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
-#include <unistd.h>
 
 #include "core/TComunicationThread.h"
 #include "tests/core/AgentBench.h"
@@ -44,7 +44,8 @@ TEST(Faults, SilentReaderAndUnpluggedLineLeaveTheOtherReadersServed) {
     // plugged in again before D.
     std::optional<qint32> flagBeforeD;
     b.view.onRow = [&](const ViewRow& r) {
-        if (r.mensaje == "Conectándose con el registrador => C1") b.Line().Unplug();
+        if (r.mensaje == "Conectándose con el registrador => C1")
+            b.Line().Unplug();
         if (r.mensaje == "Conectándose con el registrador => D1") {
             flagBeforeD = b.ComError();
             b.Line().Plug();
@@ -106,7 +107,8 @@ TEST(Faults, ADatabaseErrorEndsTheCycleAndTheNextCycleWorks) {
     b.QueueCommand(1, "A1", "HABILIT", "");
     b.Exec("ALTER TABLE Reg RENAME TO RegAparte");
     b.view.onCycleStart = [&](int cycle) {
-        if (cycle == 3) b.Exec("ALTER TABLE RegAparte RENAME TO Reg");
+        if (cycle == 3)
+            b.Exec("ALTER TABLE RegAparte RENAME TO Reg");
     };
     b.RunCycles(3);
 
@@ -152,10 +154,12 @@ public:
             m_skip = "initdb failed";
             return;
         }
-        if (!Start()) m_skip = "the test's own PostgreSQL server did not start";
+        if (!Start())
+            m_skip = "the test's own PostgreSQL server did not start";
     }
     ~OwnPostgres() {
-        if (!m_bin.isEmpty()) Run(m_bin + "/pg_ctl", {"-D", m_dir + "/data", "-m", "immediate", "stop"});
+        if (!m_bin.isEmpty())
+            Run(m_bin + "/pg_ctl", {"-D", m_dir + "/data", "-m", "immediate", "stop"});
         QDir(m_dir).removeRecursively();
     }
     bool Start() {
@@ -182,8 +186,10 @@ private:
         } else {
             p.start(m_runAs.first(), m_runAs.mid(1) + QStringList{program} + args);
         }
-        if (!p.waitForFinished(60000)) return -1;
-        if (p.exitCode() != 0) qWarning("%s", p.readAll().constData());
+        if (!p.waitForFinished(60000))
+            return -1;
+        if (p.exitCode() != 0)
+            qWarning("%s", p.readAll().constData());
         return p.exitCode();
     }
     QString m_skip, m_bin, m_dir, m_user;
@@ -195,7 +201,8 @@ private:
 class PgEnvironment {
 public:
     PgEnvironment(const QString& host, int port, const QString& user) {
-        for (const char* name : kNames) m_saved.append({name, qgetenv(name), qEnvironmentVariableIsSet(name)});
+        for (const char* name : kNames)
+            m_saved.append({name, qgetenv(name), qEnvironmentVariableIsSet(name)});
         qputenv("KELVOR_TEST_PG_HOST", host.toUtf8());
         qputenv("KELVOR_TEST_PG_PORT", QByteArray::number(port));
         qputenv("KELVOR_TEST_PG_USER", user.toUtf8());
@@ -223,7 +230,8 @@ private:
 
 TEST(Faults, ADatabaseServerRestartIsSurvived) {
     OwnPostgres server;
-    if (!server.Skip().isEmpty()) GTEST_SKIP() << server.Skip().toStdString();
+    if (!server.Skip().isEmpty())
+        GTEST_SKIP() << server.Skip().toStdString();
     PgEnvironment environment("127.0.0.1", server.Port(), server.User());
     AgentBench b(BenchDb::PostgreSQL);
     ASSERT_TRUE(b.Ready()) << b.SkipReason().toStdString();
@@ -233,7 +241,8 @@ TEST(Faults, ADatabaseServerRestartIsSurvived) {
     AddThree(b.Reader(u'A'), 10, t);
 
     b.view.onCycleStart = [&](int cycle) {
-        if (cycle != 2) return;
+        if (cycle != 2)
+            return;
         // The server goes away and comes back between two cycles: the
         // thread's connection is dead although the server is up again.
         ASSERT_TRUE(server.Stop());

@@ -38,10 +38,10 @@ struct ThreadLife : ::testing::Test {
 TEST_F(ThreadLife, CycleRowsAndTheLogSwitchOfThePreviousCycle) {
     b.RunCycles(2);
     // Four phase rows per cycle: no reader, no state, picture 4, no state picture.
-    for (const char* m : {"Comienza proceso de lectura de registraciones",
-                             "Finaliza proceso de lectura de registraciones",
-                             "Comienza procesamiento de comandos",
-                             "Finaliza procesamiento de comandos"}) {
+    for (const char* m :
+         {"Comienza proceso de lectura de registraciones",
+          "Finaliza proceso de lectura de registraciones", "Comienza procesamiento de comandos",
+          "Finaliza procesamiento de comandos"}) {
         const auto rows = b.view.With(m);
         ASSERT_EQ(rows.size(), 2u) << m;
         EXPECT_EQ(rows[0].registrador, "");
@@ -52,8 +52,9 @@ TEST_F(ThreadLife, CycleRowsAndTheLogSwitchOfThePreviousCycle) {
     // The first cycle logs nothing: the switch comes from the previous copy.
     const QStringList lines = ThreadLines(b);
     ASSERT_FALSE(lines.isEmpty());
-    EXPECT_EQ(lines.filter(QRegularExpression("\\[ComThread\\] Comienzo de un nuevo ciclo del "
-                                              "thread$"))
+    EXPECT_EQ(lines
+                  .filter(QRegularExpression("\\[ComThread\\] Comienzo de un nuevo ciclo del "
+                                             "thread$"))
                   .size(),
               1);
     EXPECT_TRUE(lines.first().endsWith("[ComThread] Comienzo de un nuevo ciclo del thread"));
@@ -70,8 +71,10 @@ TEST_F(ThreadLife, OnlyLogSwitchOneLetsTheThreadsLinesThrough) {
 TEST_F(ThreadLife, RowsFollowTheWindowsVisibility) {
     b.view.hidden = true;
     b.view.onCycleStart = [&](int cycle) {
-        if (cycle == 2) b.view.hidden = false;
-        if (cycle == 3) b.view.hidden = true;
+        if (cycle == 2)
+            b.view.hidden = false;
+        if (cycle == 3)
+            b.view.hidden = true;
     };
     b.RunCycles(4);
     ASSERT_GE(b.view.rows.size(), 3u);
@@ -138,7 +141,8 @@ TEST_F(ThreadLife, StopRequestedDuringRecoveryEndsAfterThePauseAndTheNewLink) {
     b.Exec("ALTER TABLE Reg RENAME TO RegAparte");  // the reader list cannot be read
     auto thread = b.MakeThread(true);
     b.view.onRow = [&](const ViewRow& r) {
-        if (r.mensaje.startsWith("Se detectó una anomalía")) thread->RequestStop();
+        if (r.mensaje.startsWith("Se detectó una anomalía"))
+            thread->RequestStop();
     };
     thread->Resume();
     thread->WaitForEnd();
@@ -155,8 +159,8 @@ TEST_F(ThreadLife, StopRequestedDuringRecoveryEndsAfterThePauseAndTheNewLink) {
 TEST(ThreadPriority, SettingMapsInOrderAndIsClamped) {
     using P = QThread::Priority;
     EXPECT_EQ(TComunicationThread::PriorityFromSetting(-5), P::IdlePriority);
-    const P order[] = {P::IdlePriority,    P::LowestPriority,  P::LowPriority,
-                       P::NormalPriority,  P::HighPriority,    P::HighestPriority,
+    const P order[] = {P::IdlePriority,        P::LowestPriority, P::LowPriority,
+                       P::NormalPriority,      P::HighPriority,   P::HighestPriority,
                        P::TimeCriticalPriority};
     for (int i = 0; i <= 6; ++i) EXPECT_EQ(TComunicationThread::PriorityFromSetting(i), order[i]);
     EXPECT_EQ(TComunicationThread::PriorityFromSetting(7), P::TimeCriticalPriority);

@@ -3,6 +3,7 @@
 // as a service manager would.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QProcess>
@@ -12,7 +13,6 @@
 #include <map>
 #include <random>
 #include <set>
-#include <signal.h>
 
 #include "shell/RegistryFile.h"
 #include "shell/Windows1252.h"
@@ -31,7 +31,8 @@ QDateTime Minute(const QDateTime& t) {
 bool WaitFor(const std::function<bool()>& done, int ms) {
     QDeadlineTimer deadline(ms);
     while (!done()) {
-        if (deadline.hasExpired()) return false;
+        if (deadline.hasExpired())
+            return false;
         QThread::msleep(10);
     }
     return true;
@@ -105,10 +106,12 @@ TEST(HeadlessAgent, RunsItsCyclesAndClosesAsAnAcceptedClose) {
     EXPECT_EQ(p->exitCode(), 0);
     const QString err = s.Stderr();
 
-    EXPECT_EQ(s.b.Count("REGISTRA", "IdRegistrador = 'A1' AND NroLlave = 123 AND CodEstado = 'ENTHAB'"),
-              1);
-    EXPECT_EQ(s.b.Count("REGISTRA", "IdRegistrador = 'B1' AND NroLlave = 456 AND CodEstado = 'ENTHAB'"),
-              1);
+    EXPECT_EQ(
+        s.b.Count("REGISTRA", "IdRegistrador = 'A1' AND NroLlave = 123 AND CodEstado = 'ENTHAB'"),
+        1);
+    EXPECT_EQ(
+        s.b.Count("REGISTRA", "IdRegistrador = 'B1' AND NroLlave = 456 AND CodEstado = 'ENTHAB'"),
+        1);
     EXPECT_TRUE(s.b.Reader(u'A').Registrations().isEmpty());
     EXPECT_TRUE(s.b.Reader(u'A').Requests().contains("500777AB"));
     EXPECT_EQ(s.b.Count("COMANDO"), 0);  // the Hta reader's RESET: nothing sent, row deleted
@@ -144,8 +147,8 @@ TEST(HeadlessAgent, SigtermEndsTheCycleInProgressAndClosesCleanly) {
 
     std::unique_ptr<QProcess> p(s.Start({}));
     // Stopped once the thread's lines are logged (from the second cycle on).
-    ASSERT_TRUE(WaitFor([&] { return s.Log().filter("Comienzo de un nuevo ciclo").size() > 0; },
-                        30000));
+    ASSERT_TRUE(
+        WaitFor([&] { return s.Log().filter("Comienzo de un nuevo ciclo").size() > 0; }, 30000));
     EXPECT_EQ(s.b.Count("REGISTRA"), 5);
     ::kill(pid_t(p->processId()), SIGTERM);
     ASSERT_TRUE(p->waitForFinished(30000));
