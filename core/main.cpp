@@ -10,6 +10,7 @@
 
 #include "core/CommandLine.h"
 #include "core/HeadlessAgent.h"
+#include "core/WindowAgent.h"
 #include "shell/RegistryFile.h"
 #include "shell/TConfig.h"
 #include "shell/TVersionInfo.h"
@@ -61,7 +62,11 @@ int main(int argc, char** argv) {
         return RunHeadless(headless);
     }
 
+#ifdef KELVOR_WITH_WINDOW
+    return RunWindow(options, argc, argv);
+#else
     Print(stderr, QStringLiteral("agente: la versión con ventana no forma parte de esta "
                                  "compilación; use --headless\n"));
     return 1;
+#endif
 }
