@@ -56,6 +56,19 @@ int RunHeadless(const HeadlessOptions& options) {
     services.clock = SystemClock();
     services.timing = options.timing;
 
+    // Before the thread exists: without these handlers a service stop would
+    // kill the agent in the middle of a cycle.
+    std::unique_ptr<TerminationSignals> termination;
+    try {
+        termination = std::make_unique<TerminationSignals>();
+    } catch (const Exception& e) {
+        log->WriteLine(kMain, e.Message(), 0);
+        ToStderr(QStringLiteral("agente: %1").arg(e.Message()).toLocal8Bit());
+        return 1;
+    }
+    QObject::connect(termination.get(), &TerminationSignals::Received, QCoreApplication::instance(),
+                     [](int) { QCoreApplication::quit(); });
+
     log->WriteLine(kMain, QStringLiteral("Instanciación del thread en modo suspendido"), 2);
     auto thread = std::make_unique<TComunicationThread>(true, services);
     thread->SetCycleLimit(options.cycles);
@@ -69,9 +82,6 @@ int RunHeadless(const HeadlessOptions& options) {
     }
     log->WriteLine(kMain, QStringLiteral("Estacion: %1").arg(config.Estacion), 2);
 
-    TerminationSignals termination;
-    QObject::connect(&termination, &TerminationSignals::Received, QCoreApplication::instance(),
-                     [](int) { QCoreApplication::quit(); });
     QObject::connect(thread.get(), &QThread::finished, QCoreApplication::instance(),
                      &QCoreApplication::quit, Qt::QueuedConnection);
     thread->Resume();
