@@ -185,10 +185,17 @@ void TComunicationThread::Recover(const QString& message) {
 }
 
 void TComunicationThread::EnsureDatabase() {
-    if (m_dbOpen)
+    if (!m_dbOpen) {
+        m_services.dm->Open();
+        m_dbOpen = true;
         return;
-    m_services.dm->Open();
-    m_dbOpen = true;
+    }
+    // A server that restarted between two cycles (or a SQLite file that was
+    // replaced) is found here, before anything is read or stored, instead of
+    // costing a failed cycle and the recovery pause.
+    if (m_services.dm->ReconnectIfBroken()) {
+        WriteLog(QStringLiteral("Se restableció la conexión con la base de datos"), 1);
+    }
 }
 
 void TComunicationThread::CheckVisibility() {

@@ -240,20 +240,38 @@ TEST(Faults, ADatabaseServerRestartIsSurvived) {
     const QDateTime t = Minute(b.clock.Now().addSecs(-600));
     AddThree(b.Reader(u'A'), 10, t);
 
+    // Between cycles 1 and 2 the server restarts: the start of cycle 2 finds
+    // the dead connection and reopens it. In cycle 3 it restarts while the
+    // reader is being read: storing fails (the reader keeps its
+    // registrations), the command table cannot be opened, and the cycle's
+    // recovery reopens the connection for cycle 4.
     b.view.onCycleStart = [&](int cycle) {
-        if (cycle != 2)
+        if (cycle == 2) {
+            ASSERT_TRUE(server.Stop());
+            ASSERT_TRUE(server.Start());
+            b.ReopenSetup();
+            AddThree(b.Reader(u'A'), 20, t);
+        }
+        if (cycle == 3)
+            AddThree(b.Reader(u'A'), 30, t);
+    };
+    b.view.onRow = [&](const ViewRow& r) {
+        if (b.view.cycleStarts != 3 || r.mensaje != "Leyendo 3 registraciones del registrador")
             return;
-        // The server goes away and comes back between two cycles: the
-        // thread's connection is dead although the server is up again.
         ASSERT_TRUE(server.Stop());
         ASSERT_TRUE(server.Start());
         b.ReopenSetup();
-        AddThree(b.Reader(u'A'), 20, t);
     };
-    b.RunCycles(3);
+    b.RunCycles(4);
     EXPECT_EQ(b.view.Count("Se detectó una anomalía, el sistema se recuperará luego de una "
                            "pausa de 10 segundos"),
               1);
-    EXPECT_EQ(b.Count("REGISTRA", "CodEstado = 'ENTHAB'"), 6);
+    EXPECT_EQ(b.Count("REGISTRA", "CodEstado = 'ENTHAB'"), 9);
+    EXPECT_EQ(b.Count("REGISTRA", "NroLlave IN (30, 31, 32)"), 3);
     EXPECT_TRUE(b.Reader(u'A').Registrations().isEmpty());
+    b.CloseLog();
+    EXPECT_EQ(b.LogLines()
+                  .filter("[ComThread] ATENCION : Se restableció la conexión con la base de datos")
+                  .size(),
+              1);
 }
