@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 
 #include "core/TComunicationThread.h"
 #include "tests/core/AgentBench.h"
@@ -138,10 +139,12 @@ public:
             m_skip = "no PostgreSQL server binaries (PG_THROWAWAY_BINDIR from scripts/test)";
             return;
         }
+        if (!m_folder.isValid()) {
+            m_skip = "no temporary folder for the server";
+            return;
+        }
         m_bin = bindir;
-        m_dir = QDir::tempPath() + "/kelvor-core-pg-" + QString::number(::getpid());
-        QDir(m_dir).removeRecursively();
-        QDir().mkpath(m_dir);
+        m_dir = m_folder.path();
         if (::getuid() == 0) {
             m_runAs = {"runuser", "-u", "postgres", "--"};
             m_user = "postgres";
@@ -160,7 +163,7 @@ public:
     ~OwnPostgres() {
         if (!m_bin.isEmpty())
             Run(m_bin + "/pg_ctl", {"-D", m_dir + "/data", "-m", "immediate", "stop"});
-        QDir(m_dir).removeRecursively();
+        // m_folder removes the cluster's folder, and only that folder.
     }
     bool Start() {
         return Run(m_bin + "/pg_ctl",
@@ -192,6 +195,7 @@ private:
             qWarning("%s", p.readAll().constData());
         return p.exitCode();
     }
+    QTemporaryDir m_folder{QDir::tempPath() + "/kelvor-core-pg-XXXXXX"};
     QString m_skip, m_bin, m_dir, m_user;
     QStringList m_runAs;
     int m_port = 0;
