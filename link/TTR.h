@@ -6,10 +6,10 @@
 #include <QString>
 
 struct TTR {
-    QString Id;               // Reg.Id
-    QString Puerto = "COM1";  // Estacion.Puerto: the port of the station's line
-    qint32 Velocidad = 9600;  // Reg.Velocidad, bit/s
-    bool Virtual = false;     // Reg.VIRTUAL: registrations come from REGSIM
-    bool Hta = false;         // Reg.HTA: takes only part of the command set
-    bool CtrlActivo = false;  // Reg.CTRLACTIVO: keeps visitor presence in VISACT
+    QString Id;                  // Reg.Id
+    QString Puerto = "COM1";     // Estacion.Puerto: the port of the station's line
+    qint32 Velocidad = 9600;     // Reg.Velocidad, bit/s
+    bool Virtual = false;        // Reg.VIRTUAL: registrations come from REGSIM
+    bool Hta = false;            // Reg.HTA: takes only part of the command set
+    bool CtrlActivo = false;     // Reg.CTRLACTIVO: keeps visitor presence in VISACT
 };
