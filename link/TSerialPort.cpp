@@ -43,8 +43,8 @@ struct OpenFailure {
 }
 
 int RemainingMs(SteadyClock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
+    // Rounded up: a wait never ends before its deadline.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - SteadyClock::now());
     return left.count() <= 0 ? 0 : static_cast<int>(qMin<qint64>(left.count(), 1 << 30));
 }
 

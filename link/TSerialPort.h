@@ -10,7 +10,9 @@
 //      root); a second opener gets "Device or resource busy";
 //   3. raw line settings: speed, data bits (low byte of ByteSize, 5..8),
 //      parity (none, odd, even, mark, space), stop bits (one; 1.5 is taken as
-//      two), receiver on, modem lines ignored, no flow control, no processing;
+//      two), receiver on, modem lines ignored, no flow control, no processing
+//      (a pseudo-terminal carries 8 data bits without parity only, and
+//      refuses other framing as an invalid argument);
 //   4. compute the line time-outs into Params (TParams::ComputeLineTimeouts);
 //   5. Purge: raise DTR (a pseudo-terminal refuses modem control with ENOTTY,
 //      which is ignored) and discard both queues.

@@ -259,7 +259,7 @@ QByteArray SimulatedReader::RecordToSend(const QByteArray& record, int registrat
     }
     if (bad && r.size() >= 18)
         r[17] = char(r[17] ^ 0x5A);
-    if (m_faults.shortBytes > 0 &&
+    if (m_faults.shortBytes >= 0 &&
         (m_faults.shortCount < 0 || m_recordsCut < m_faults.shortCount)) {
         r.truncate(m_faults.shortBytes);
         ++m_recordsCut;

@@ -34,7 +34,7 @@ struct SimFaults {
     int badCheckRecord = 0;       // registration number k (1-based) goes out with a wrong check
     char badCheckStatus = 0;      // 'A' or 'B': that status record goes out with a wrong check
     bool badCheckAlways = false;  // every time, not only the first
-    int shortBytes = 0;           // records are cut to this many bytes (0: whole)
+    int shortBytes = -1;          // records are cut to this many bytes (-1: whole)
     qint64 shortCount = -1;       // how many records are cut
     int delayMs = 0;              // pause before every answer
     bool lineSpeed = false;       // answers go out one byte per byte time of the line
