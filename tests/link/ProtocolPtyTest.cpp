@@ -167,7 +167,7 @@ TEST(ProtocolOnPty, StatusRecordWithBadCheckIsRequestedAgain) {
 }
 
 TEST(ProtocolOnPty, ARecordThatTimesOutIsABadRecordNotTheEndOfThePass) {
-    PtyLink p("A", 200);
+    PtyLink p("A", 300);
     AddThree(p.reader('A'));
     p.Connect();
     p.link.Initialize();
@@ -183,7 +183,7 @@ TEST(ProtocolOnPty, ARecordThatTimesOutIsABadRecordNotTheEndOfThePass) {
 }
 
 TEST(ProtocolOnPty, AReaderThatSendsFiveOfEighteenBytes) {
-    PtyLink p("A", 100);
+    PtyLink p("A", 1000);
     p.reader('A').SetFaults(Fault([](SimFaults& f) { f.shortBytes = 5; }));
     p.Connect();
     ExpectTooMany([&] { p.link.Initialize(); });
@@ -303,6 +303,7 @@ TEST(ProtocolOnPty, AReaderSetToAnotherSpeedHearsOnlyNoise) {
     ExpectTooMany([&] { p.link.EnableAll(); });
     EXPECT_TRUE(p.reader('A').Heard().isEmpty());
     p.link.Params().SetBaudRate(19200);  // reopens at the reader's speed
+    p.link.Params().SetReadTimeout(1000);
     p.link.EnableAll();
     EXPECT_EQ(p.reader('A').Requests(), QStringList{"3"});
 }

@@ -51,6 +51,7 @@ TEST(Simulator, AnswersOnlyGoodFramesForItsAddress) {
     EXPECT_THROW(r.Ask(QByteArray("\x02QA3\x03", 5) + char(0x02 ^ 'Q' ^ 'A' ^ '3' ^ 0x03), 1),
                  EReadTimeout);  // not a request
     EXPECT_TRUE(r.line.Reader('A')->Heard().isEmpty());
+    r.port.Params().SetReadTimeout(1000);  // an answer is due now
     // Noise and an unfinished frame before a good one do not hide it.
     EXPECT_EQ(r.Ask("\x11\x02RA5" + Frame('A', "6"), 1), QByteArray(1, 0x06));
     EXPECT_EQ(r.line.Reader('A')->Requests(), QStringList{"6"});

@@ -13,6 +13,8 @@ using Action = std::function<void(SimulatedLine&)>;
 using ReaderAction = std::function<void(SimulatedReader&)>;
 
 [[noreturn]] void Bad(const QString& option, const QString& value, const QString& why) {
+    if (value.isEmpty())
+        throw Exception(QStringLiteral("simulador: %1: %2").arg(option, why));
     throw Exception(QStringLiteral("simulador: %1 %2: %3").arg(option, value, why));
 }
 

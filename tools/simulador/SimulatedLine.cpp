@@ -14,6 +14,7 @@
 #include <QJsonDocument>
 #include <QSaveFile>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <future>
 
@@ -510,6 +511,8 @@ void SimulatedLine::ReadControl() {
         } catch (const std::exception& e) {
             error = QString::fromLocal8Bit(e.what());
         }
+        if (!error.isEmpty())
+            std::fprintf(stderr, "%s\n", qPrintable(error));
         {
             std::lock_guard lock(m_mutex);
             m_controlError = error;
@@ -576,8 +579,12 @@ void SimulatedLine::WriteStateFile() const {
     if (path.isEmpty())
         return;
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return;
-    file.write(QJsonDocument(Snapshot()).toJson(QJsonDocument::Indented));
-    file.commit();
+    if (file.open(QIODevice::WriteOnly)) {
+        file.write(QJsonDocument(Snapshot()).toJson(QJsonDocument::Indented));
+        if (file.commit())
+            return;
+    }
+    // Tests and demos read this file; say so rather than leave it stale.
+    std::fprintf(stderr, "simulador: no se puede escribir %s: %s\n", qPrintable(path),
+                 qPrintable(file.errorString()));
 }
