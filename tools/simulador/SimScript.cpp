@@ -44,8 +44,8 @@ QByteArray Text17(const QString& option, const QString& text) {
     return b;
 }
 
-void ParseFault(const QString& spec, SimFaults& f) {
-    const QStringList p = spec.split(':');
+void ParseFault(const QString& text, SimFaults& f) {
+    const QStringList p = text.split(':');
     const QString kind = p.value(0);
     const QString opt = QStringLiteral("--fault");
     if (kind == "silent" && p.size() == 1) {
@@ -72,9 +72,9 @@ void ParseFault(const QString& spec, SimFaults& f) {
         bool ok = false;
         f.noise = p[1].toDouble(&ok);
         if (!ok || f.noise < 0 || f.noise > 1)
-            Bad(opt, spec, QStringLiteral("probabilidad entre 0 y 1"));
+            Bad(opt, text, QStringLiteral("probabilidad entre 0 y 1"));
     } else {
-        Bad(opt, spec, QStringLiteral("falla desconocida"));
+        Bad(opt, text, QStringLiteral("falla desconocida"));
     }
 }
 
@@ -225,12 +225,12 @@ void SimScript::Apply(const QStringList& args, SimulatedLine& line) {
             const qint32 baud = qint32(Integer(a, value(), 0, 4000000));
             onReader(a, [baud](SimulatedReader& r) { r.SetBaud(baud); });
         } else if (a == "--fault") {
-            const QString spec = value();
+            const QString text = value();
             SimFaults probe;
-            ParseFault(spec, probe);  // rejects a bad spec before anything is applied
-            onReader(a, [spec](SimulatedReader& r) {
+            ParseFault(text, probe);  // rejects a bad text before anything is applied
+            onReader(a, [text](SimulatedReader& r) {
                 SimFaults f = r.Faults();
-                ParseFault(spec, f);
+                ParseFault(text, f);
                 r.SetFaults(f);
             });
         } else if (a == "--no-faults") {

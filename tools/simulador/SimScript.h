@@ -8,7 +8,7 @@
 //            --reg CODE,KEY,YYYY-MM-DDTHH:MM   --bulk N[,CODE]
 //            --raw HEX36   --raw-text TEXT17   --status-a TEXT17   --status-b TEXT17
 //            --texto XXXXX  --key KEY[,C1C2]  --disabled  --baud N
-//            --fault SPEC (silent, nak:N|*, garbage:N|*, badcheck:K|A|B[:always],
+//            --fault FAULT (silent, nak:N|*, garbage:N|*, badcheck:K|A|B[:always],
 //                          short:M[:N], delay:MS, speed, noise:P)  --no-faults
 //            --clear-log  --clear-registrations
 //   control: --unplug  --plug  (and every reader option)
