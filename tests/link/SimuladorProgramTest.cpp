@@ -6,8 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
-#include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -21,14 +19,8 @@
 
 namespace {
 
-// The build tree from the test environment, else from where this test
-// program lies in it (build/tests/link).
 QString Program() {
-    const QString build =
-        BuildDir().isEmpty()
-            ? QDir(QCoreApplication::applicationDirPath() + "/../..").absolutePath()
-            : BuildDir();
-    return build + "/tools/simulador/simulador";
+    return BuildDir() + "/tools/simulador/simulador";
 }
 
 QJsonObject ReaderState(const QString& stateFile, const QString& address) {
