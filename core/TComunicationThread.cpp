@@ -1,7 +1,6 @@
 #include "core/TComunicationThread.h"
 
 #include <QEventLoop>
-#include <QPointer>
 #include <exception>
 #include <limits>
 
@@ -50,10 +49,18 @@ TComunicationThread::~TComunicationThread() {
         RequestStop();
         WaitForEnd();
     }
-    WriteLog(QStringLiteral("Comienza el proceso de limpieza del thread"), 2);
+    // A destructor must not throw: a log that cannot be written only warns.
+    auto log = [this](const QString& text) {
+        try {
+            WriteLog(text, 2);
+        } catch (const std::exception& e) {
+            qWarning("ComThread: %s", e.what());
+        }
+    };
+    log(QStringLiteral("Comienza el proceso de limpieza del thread"));
     m_link.reset();
     m_fichadas.Clear();
-    WriteLog(QStringLiteral("Finaliza el proceso de limpieza del thread"), 2);
+    log(QStringLiteral("Finaliza el proceso de limpieza del thread"));
 }
 
 QThread::Priority TComunicationThread::PriorityFromSetting(qint32 prioridad) {
@@ -156,6 +163,8 @@ void TComunicationThread::Recover(const QString& message) {
             fn();
         } catch (const std::exception& e) {
             qWarning("ComThread: %s: %s", step, e.what());
+        } catch (...) {
+            qWarning("ComThread: %s: excepción desconocida", step);
         }
     };
     guarded("log", [&] {
