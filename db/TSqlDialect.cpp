@@ -73,6 +73,7 @@ TAdaptedSql TSqlDialect::Adapt(const QString& statement) {
             qsizetype j = i + 1;
             while (j < n && IsNameChar(statement[j])) ++j;
             out.parameters << statement.mid(i + 1, j - i - 1);
+            out.offsets << sql.size();
             sql += '?';
             i = j - 1;
         } else {

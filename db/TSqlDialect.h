@@ -22,8 +22,9 @@
 enum class TSqlDriver { SQLite, PostgreSQL };
 
 struct TAdaptedSql {
-    QString text;            // ready for QSqlQuery::prepare
-    QStringList parameters;  // name of the i-th placeholder, as written
+    QString text;              // ready for QSqlQuery::prepare
+    QStringList parameters;    // name of the i-th placeholder, as written
+    QList<qsizetype> offsets;  // where the i-th placeholder stands in `text`
 };
 
 class TSqlDialect {

@@ -3,17 +3,23 @@
 #include <limits>
 
 #include <QRegularExpression>
+#include <QSqlDriver>
 #include <QSqlError>
+#include <QSqlField>
 #include <QSqlRecord>
 
 #include "shell/Errors.h"
 
 TSqlStatement::TSqlStatement(const QSqlDatabase& db, const QString& statement,
                              const QString& subject)
-    : m_query(db), m_subject(subject), m_sql(TSqlDialect::Adapt(statement)) {
+    : m_query(db),
+      m_subject(subject),
+      m_sql(TSqlDialect::Adapt(statement)),
+      m_inlineValues(db.driverName() == QLatin1String("QPSQL")) {
     m_query.setForwardOnly(true);
     m_bound.fill(false, m_sql.parameters.size());
-    if (!m_query.prepare(m_sql.text))
+    m_values.resize(m_sql.parameters.size());
+    if (!m_inlineValues && !m_query.prepare(m_sql.text))
         Fail(QStringLiteral("preparar la sentencia"));
 }
 
@@ -31,7 +37,9 @@ void TSqlStatement::Bind(const QString& name, const QVariant& value) {
     bool found = false;
     for (qsizetype i = 0; i < m_sql.parameters.size(); ++i) {
         if (m_sql.parameters[i].compare(name, Qt::CaseInsensitive) == 0) {
-            m_query.bindValue(int(i), v);
+            if (!m_inlineValues)
+                m_query.bindValue(int(i), v);
+            m_values[i] = v;
             m_bound[i] = true;
             found = true;
         }
@@ -53,7 +61,19 @@ void TSqlStatement::Exec() {
                 QStringLiteral("Error de base de datos (%1): el parámetro \"%2\" no tiene valor")
                     .arg(m_subject, m_sql.parameters[i]));
     }
-    if (!m_query.exec())
+    if (!m_inlineValues) {
+        if (!m_query.exec())
+            Fail(QStringLiteral("ejecutar la sentencia"));
+        return;
+    }
+    QString text = m_sql.text;
+    const QSqlDriver* driver = m_query.driver();
+    for (qsizetype i = m_sql.offsets.size() - 1; i >= 0; --i) {
+        QSqlField field(QString(), m_values[i].metaType());
+        field.setValue(m_values[i]);
+        text.replace(m_sql.offsets[i], 1, driver->formatValue(field));
+    }
+    if (!m_query.exec(text))
         Fail(QStringLiteral("ejecutar la sentencia"));
 }
 

@@ -15,6 +15,11 @@
 // names). Reading a value of the wrong kind throws EConvertError naming the
 // subject, the field and the value; a missing field throws EDatabaseError.
 //
+// On PostgreSQL the values are written into the text as literals formatted by
+// the driver, which is what Qt's driver does with a prepared statement too;
+// doing it here spares the server-side PREPARE, whose DEALLOCATE the server
+// refuses inside a failed transaction, leaving the statement behind.
+//
 // Thread: the thread that owns the connection. The statement lives no longer
 // than the operation that made it.
 
@@ -67,5 +72,7 @@ private:
     QSqlQuery m_query;
     QString m_subject;
     TAdaptedSql m_sql;
+    bool m_inlineValues;  // PostgreSQL
     QList<bool> m_bound;
+    QList<QVariant> m_values;
 };
