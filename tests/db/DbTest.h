@@ -46,3 +46,10 @@ protected:
 #define KELVOR_ON_BOTH_ENGINES(Suite)        \
     INSTANTIATE_TEST_SUITE_P(Engines, Suite, \
                              ::testing::Values(Backend::SQLite, Backend::PostgreSQL), BackendName)
+
+// Cases about one engine's own behaviour (loose typing in SQLite, sessions
+// that write concurrently in PostgreSQL).
+#define KELVOR_ON_SQLITE(Suite) \
+    INSTANTIATE_TEST_SUITE_P(Engine, Suite, ::testing::Values(Backend::SQLite), BackendName)
+#define KELVOR_ON_POSTGRESQL(Suite) \
+    INSTANTIATE_TEST_SUITE_P(Engine, Suite, ::testing::Values(Backend::PostgreSQL), BackendName)

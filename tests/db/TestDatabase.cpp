@@ -72,8 +72,7 @@ TestDatabase::TestDatabase(Backend backend, bool withDirectory) : m_backend(back
 }
 
 TestDatabase::~TestDatabase() {
-    QSqlDatabase::database(m_checkName, false).close();
-    QSqlDatabase::removeDatabase(m_checkName);
+    CloseCheck();
     if (!m_pgDatabase.isEmpty()) {
         {
             QSqlDatabase m = Maintenance("test-maintenance");
@@ -86,7 +85,14 @@ TestDatabase::~TestDatabase() {
 }
 
 QSqlDatabase TestDatabase::Check() const {
+    if (!QSqlDatabase::contains(m_checkName))
+        return m_alias.Connect(m_checkName, 5000);
     return QSqlDatabase::database(m_checkName, false);
+}
+
+void TestDatabase::CloseCheck() const {
+    QSqlDatabase::database(m_checkName, false).close();
+    QSqlDatabase::removeDatabase(m_checkName);
 }
 
 void TestDatabase::Exec(const QString& sql, const QVariantList& values) const {

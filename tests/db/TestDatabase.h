@@ -39,7 +39,8 @@ public:
     QString Directory() const { return m_scratch.Path(); }
     const TAlias& Alias() const { return m_alias; }
 
-    QSqlDatabase Check() const;
+    QSqlDatabase Check() const;  // opened again after CloseCheck
+    void CloseCheck() const;
     // Runs a statement with positional values; a failure fails the test.
     void Exec(const QString& sql, const QVariantList& values = {}) const;
     // The rows of a query as text per column ("" for NULL, "true"/"false" for
