@@ -2,6 +2,7 @@
 // and the reader and user lookups.
 
 #include <QFile>
+#include <QMap>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QThread>
@@ -189,18 +190,21 @@ TEST_P(Connection, ReadersOfAStationKeepTheirNulls) {
     Reader("A1", 1, true, false, true);
     db->Exec("INSERT INTO Reg (Id, IdEstacion) VALUES ('B1', 1)");
     Reader("C1", 2);
-    QList<TDM::ReaderRow> rows = dm->QueryReaders(1);
-    std::sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) { return *a.Id < *b.Id; });
+    const QList<TDM::ReaderRow> rows = dm->QueryReaders(1);
     ASSERT_EQ(rows.size(), 2);
-    EXPECT_EQ(rows[0].Puerto, "COM3");
-    EXPECT_EQ(rows[0].Velocidad, 9600);
-    EXPECT_EQ(rows[0].CtrlActivo, true);
-    EXPECT_EQ(rows[0].Virtual, false);
-    EXPECT_EQ(rows[0].Hta, true);
-    EXPECT_EQ(rows[1].Id, "B1");
-    EXPECT_FALSE(rows[1].Velocidad.has_value());
-    EXPECT_FALSE(rows[1].CtrlActivo.has_value());
-    EXPECT_FALSE(rows[1].Hta.has_value());
+    QMap<QString, TDM::ReaderRow> byId;  // the query fixes no order
+    for (const TDM::ReaderRow& r : rows) byId.insert(r.Id.value_or("?"), r);
+    ASSERT_EQ(byId.keys(), QStringList({"A1", "B1"}));
+    const TDM::ReaderRow a = byId.value("A1"), b = byId.value("B1");
+    EXPECT_EQ(a.Puerto, "COM3");
+    EXPECT_EQ(a.Velocidad, 9600);
+    EXPECT_EQ(a.CtrlActivo, true);
+    EXPECT_EQ(a.Virtual, false);
+    EXPECT_EQ(a.Hta, true);
+    EXPECT_EQ(b.Puerto, "COM3");
+    EXPECT_FALSE(b.Velocidad.has_value());
+    EXPECT_FALSE(b.CtrlActivo.has_value());
+    EXPECT_FALSE(b.Hta.has_value());
 
     const TDM::ReaderKind kind = dm->QueryReaderKind("A1");
     EXPECT_EQ(kind.Hta, true);

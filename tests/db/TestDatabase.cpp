@@ -40,7 +40,8 @@ QSqlDatabase TestDatabase::Maintenance(const QString& name) {
     return db;
 }
 
-TestDatabase::TestDatabase(Backend backend, bool withDirectory) : m_backend(backend) {
+TestDatabase::TestDatabase(Backend backend, bool withDirectory, bool withSchema)
+    : m_backend(backend) {
     const int serial = ++g_serial;
     m_checkName = QString("test-check-%1").arg(serial);
     RegistryFile reg(RegistryPath());
@@ -67,6 +68,8 @@ TestDatabase::TestDatabase(Backend backend, bool withDirectory) : m_backend(back
         EXPECT_TRUE(reg.Write(RegistryKeys::kAlias, values));
     }
     m_alias = TAlias::Load(reg);
+    if (!withSchema)
+        return;
     QSqlDatabase db = m_alias.Connect(m_checkName, 5000, true);
     TSchema::Create(db, m_alias.Driver());
 }

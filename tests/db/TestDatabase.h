@@ -28,8 +28,9 @@ public:
     static QString SkipReason(Backend backend);
 
     // `withDirectory`: PostgreSQL only, writes "Directorio" (the scratch
-    // folder) so that marker files work there too.
-    explicit TestDatabase(Backend backend, bool withDirectory = true);
+    // folder) so that marker files work there too. `withSchema`: create the
+    // tables (without it: an empty database, or no SQLite file at all).
+    explicit TestDatabase(Backend backend, bool withDirectory = true, bool withSchema = true);
     ~TestDatabase();
 
     Backend backend() const { return m_backend; }
