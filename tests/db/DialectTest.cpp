@@ -159,3 +159,19 @@ TEST_P(Statements, EngineErrorsCarryTheSubjectAndTheDriverText) {
         EXPECT_TRUE(e.Message().contains("zonas", Qt::CaseInsensitive));
     }
 }
+
+// Values travel as data, whatever their characters (on PostgreSQL they are
+// written into the statement as literals).
+TEST_P(Statements, TextValuesRoundTripUnchanged) {
+    const QString awkward = "it's a \\'test\\' \"quoted\" ; DROP TABLE COMANDO; -- ?:x ñ";
+    TSqlStatement insert(db->Check(), Sql::kInsertComando, "COMANDO");
+    insert.Bind("IdEstacion", 1);
+    insert.Bind("IdRegistrador", "A1");
+    insert.Bind("CodComando", awkward);
+    insert.Bind("Texto", QString());  // an unset text is stored as an empty one
+    insert.Bind("FechaHora", QDateTime(QDate(2026, 3, 1), QTime(8, 30, 5, 250)));
+    insert.Exec();
+    EXPECT_EQ(db->Rows("SELECT CodComando, Texto, FechaHora, " + DbTest::B("Texto IS NULL") +
+                       " FROM COMANDO"),
+              QList<QStringList>({{awkward, "", "2026-03-01 08:30:05.250", "F"}}));
+}
