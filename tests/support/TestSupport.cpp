@@ -16,4 +16,7 @@ bool WriteAll(const QString& path, const QByteArray& data) {
     return f.write(data) == data.size();
 }
 
-QString BuildDir() { return qEnvironmentVariable("KELVOR_BUILD_DIR"); }
+QString BuildDir() {
+    const QString fromEnvironment = qEnvironmentVariable("KELVOR_BUILD_DIR");
+    return fromEnvironment.isEmpty() ? QStringLiteral(KELVOR_BUILD_DIR_DEFAULT) : fromEnvironment;
+}

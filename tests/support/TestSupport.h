@@ -19,6 +19,6 @@ private:
 QByteArray ReadAll(const QString& path);
 // Replaces a file's contents; returns false on failure.
 bool WriteAll(const QString& path, const QByteArray& data);
-// Directory of the build tree (for programs such as simulador), from the test
-// environment; empty outside CTest.
+// Directory of the build tree (for programs such as simulador, agente):
+// KELVOR_BUILD_DIR when set, else the build tree the tests were built in.
 QString BuildDir();

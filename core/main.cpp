@@ -1,0 +1,56 @@
+// The agent program. The informational options (--help, --version,
+// --print-config) run without creating the application object, so they work
+// on a machine without a display.
+
+#include <QString>
+#include <QStringList>
+#include <cstdio>
+
+#include "core/CommandLine.h"
+#include "shell/RegistryFile.h"
+#include "shell/TConfig.h"
+#include "shell/TVersionInfo.h"
+
+namespace {
+
+void Print(FILE* stream, const QString& text) {
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+}
+
+QStringList Arguments(int argc, char** argv) {
+    QStringList args;
+    for (int i = 1; i < argc; ++i) args.append(QString::fromLocal8Bit(argv[i]));
+    return args;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const CommandLineResult parsed = ParseCommandLine(Arguments(argc, argv));
+    if (!parsed.options) {
+        Print(stderr, QStringLiteral("agente: %1\n").arg(parsed.error));
+        return 2;
+    }
+    const AgentOptions& options = *parsed.options;
+
+    if (options.help) {
+        Print(stdout, UsageText());
+        return 0;
+    }
+    if (options.version) {
+        Print(stdout, QStringLiteral("Agente de Kelvor %1\n").arg(TVersionInfo().VersionText()));
+        return 0;
+    }
+    if (!options.registry.isEmpty())
+        RegistryFile::SetProcessPath(options.registry);
+    if (options.printConfig) {
+        Config().Load(RegistryFile::Process());
+        Print(stdout, Config().Describe().join(QLatin1Char('\n')) + QLatin1Char('\n'));
+        return 0;
+    }
+
+    Print(stderr,
+          QStringLiteral("agente: el núcleo del agente no forma parte de esta compilación\n"));
+    return 1;
+}

@@ -1,0 +1,40 @@
+#include "link/TFichada.h"
+
+#include "link/Framing.h"
+#include "shell/Errors.h"
+
+namespace {
+
+QDateTime Decode(const QByteArray& record, const QDateTime& now, qint32* key) {
+    *key = Framing::NumberField(record, 12, 5);
+    const int month = Framing::NumberField(record, 4, 2);
+    const int day = Framing::NumberField(record, 6, 2);
+    const int hour = Framing::NumberField(record, 8, 2);
+    const int minute = Framing::NumberField(record, 10, 2);
+    const QString shown = QString::fromLatin1(record.mid(3, 8));
+    // The year is not on the wire: a month still to come this year can only
+    // be last year's (a December record read in January).
+    int year = now.date().year();
+    if (month > now.date().month())
+        --year;
+    const QDate date(year, month, day);
+    if (!date.isValid()) {
+        throw EConvertError(QStringLiteral("'%1' no es una fecha válida").arg(shown));
+    }
+    const QTime time(hour, minute, 0, 0);
+    if (!time.isValid()) {
+        throw EConvertError(QStringLiteral("'%1' no es una hora válida").arg(shown));
+    }
+    const QDateTime moment(date, time);
+    if (!moment.isValid()) {
+        throw EConvertError(QStringLiteral("'%1' no es una fecha y hora válida").arg(shown));
+    }
+    return moment;
+}
+
+}  // namespace
+
+TFichada::TFichada(const QByteArray& record, const QDateTime& now)
+    : m_nroLlave(0),
+      m_fechaHora(Decode(record, now, &m_nroLlave)),
+      m_estado(QString::fromLatin1(record.mid(1, 2))) {}

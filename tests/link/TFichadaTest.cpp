@@ -1,0 +1,79 @@
+// Decoding of registration records, with the year rule.
+
+#include <gtest/gtest.h>
+
+#include "link/TFichada.h"
+#include "link/TListaFichadas.h"
+#include "shell/Errors.h"
+#include "tests/link/LinkTestSupport.h"
+
+namespace {
+
+// Characters 2-16 as given; position 1 and 17 filler, 18 the check.
+QByteArray Record(const char* code, const char* mmddhhnn, const char* key) {
+    return Sealed(QByteArray("x") + code + mmddhhnn + key + "0");
+}
+
+TEST(TFichada, DecodesCodeKeyAndMomentInTheCurrentYear) {
+    const TFichada f(Record("11", "03150842", "00123"), At(2026, 3, 10));
+    EXPECT_EQ(f.GetEstado(), "11");
+    EXPECT_EQ(f.NroLlave(), 123);
+    EXPECT_EQ(f.FechaHora(), At(2026, 3, 15, 8, 42));
+    EXPECT_EQ(f.FechaHora().time().second(), 0);
+}
+
+TEST(TFichada, AMonthStillToComeBelongsToLastYear) {
+    EXPECT_EQ(TFichada(Record("11", "03150842", "00123"), At(2026, 2, 10)).FechaHora(),
+              At(2025, 3, 15, 8, 42));
+    EXPECT_EQ(TFichada(Record("11", "12310800", "00001"), At(2027, 1, 2)).FechaHora(),
+              At(2026, 12, 31, 8, 0));
+    // January read in December stays in the current year, in the future.
+    EXPECT_EQ(TFichada(Record("11", "01010000", "00001"), At(2026, 12, 31)).FechaHora(),
+              At(2026, 1, 1, 0, 0));
+}
+
+TEST(TFichada, LeapDayOnlyInLeapYears) {
+    EXPECT_THROW(TFichada(Record("11", "02291200", "00001"), At(2026, 3, 1)), EConvertError);
+    EXPECT_EQ(TFichada(Record("11", "02291200", "00001"), At(2028, 3, 1)).FechaHora(),
+              At(2028, 2, 29, 12, 0));
+}
+
+TEST(TFichada, KeepsTheEventCodeAsItArrivesAndTheSpecialKey) {
+    const TFichada f(Record("Z?", "12080842", "99999"), At(2026, 12, 9));
+    EXPECT_EQ(f.GetEstado(), "Z?");
+    EXPECT_EQ(f.NroLlave(), 99999);
+}
+
+TEST(TFichada, EveryBadFieldIsAConversionError) {
+    const QDateTime now = At(2026, 12, 9);
+    const char* bad[][2] = {
+        {"13010000", "00001"},  // month 13
+        {"00010000", "00001"},  // month 0
+        {"04310000", "00001"},  // 31 April
+        {"01000000", "00001"},  // day 0
+        {"01012400", "00001"},  // hour 24
+        {"01010060", "00001"},  // minute 60
+        {"01 10000", "00001"},  // a blank is not a digit
+        {"0101+100", "00001"},  // nor a sign
+        {"01010000", "0012A"},  // key not a number
+        {"01010000", "-0012"},
+    };
+    for (const auto& b : bad) {
+        EXPECT_THROW(TFichada(Record("11", b[0], b[1]), now), EConvertError) << b[0] << " " << b[1];
+    }
+    EXPECT_THROW(TFichada(QByteArray("x1101010000"), now), EConvertError);  // too short
+}
+
+TEST(TListaFichadas, ClearEmptiesAndCountsEntries) {
+    TListaFichadas lista;
+    lista.Clear();
+    EXPECT_EQ(lista.Count(), 0);
+    lista.Add(TFichada(1, At(2026, 1, 1), "11"));
+    lista.Add(TFichada(2, At(2026, 1, 2), "123"));
+    EXPECT_EQ(lista.Count(), 2);
+    EXPECT_EQ(lista[1].GetEstado(), "12");
+    lista.Clear();
+    EXPECT_EQ(lista.Count(), 0);
+}
+
+}  // namespace
