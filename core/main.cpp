@@ -1,12 +1,16 @@
 // The agent program. The informational options (--help, --version,
 // --print-config) run without creating the application object, so they work
-// on a machine without a display.
+// on a machine without a display. --headless runs the agent with a
+// QCoreApplication only (service use); the window version is built apart.
 
+#include <QCoreApplication>
 #include <QString>
 #include <QStringList>
 #include <cstdio>
 
 #include "core/CommandLine.h"
+#include "core/HeadlessAgent.h"
+#include "core/WindowAgent.h"
 #include "shell/RegistryFile.h"
 #include "shell/TConfig.h"
 #include "shell/TVersionInfo.h"
@@ -50,7 +54,19 @@ int main(int argc, char** argv) {
         return 0;
     }
 
-    Print(stderr,
-          QStringLiteral("agente: el núcleo del agente no forma parte de esta compilación\n"));
+    if (options.headless) {
+        QCoreApplication app(argc, argv);
+        HeadlessOptions headless;
+        headless.logDir = options.logDir;
+        headless.cycles = options.cycles.value_or(0);
+        return RunHeadless(headless);
+    }
+
+#ifdef KELVOR_WITH_WINDOW
+    return RunWindow(options, argc, argv);
+#else
+    Print(stderr, QStringLiteral("agente: la versión con ventana no forma parte de esta "
+                                 "compilación; use --headless\n"));
     return 1;
+#endif
 }

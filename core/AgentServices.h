@@ -1,0 +1,28 @@
+#pragma once
+// Everything the communication thread reaches outside itself, handed to its
+// constructor. The thread owns none of these objects; they must outlive it.
+//
+// - view, log, config: used only on the user-interface thread (the thread
+//   that creates TComunicationThread); the thread reaches them through
+//   UiDispatch. log may be null (nothing is written then).
+// - dm: the data module; the thread uses it from its own thread with its own
+//   database connection.
+// - clock: "now" for every time stamp and clock check of the thread.
+// - timing: the thread's waits (shortened by tests).
+
+#include "core/ThreadTiming.h"
+#include "shell/Clock.h"
+
+class IAgentView;
+class TLogFile;
+class TConfig;
+class TDM;
+
+struct AgentServices {
+    IAgentView* view = nullptr;
+    TLogFile* log = nullptr;
+    TConfig* config = nullptr;
+    TDM* dm = nullptr;
+    ClockFn clock = SystemClock();
+    ThreadTiming timing;
+};

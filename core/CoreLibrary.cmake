@@ -1,0 +1,18 @@
+# The agent core without any window: the communication thread with its cycle,
+# collection and command processing, the dispatch to the user-interface thread
+# and the headless view. Qt Core only, so it builds and is tested without a
+# display.
+add_library(kelvor_core STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/AgentServices.h
+  ${CMAKE_CURRENT_LIST_DIR}/CommandText.cpp ${CMAKE_CURRENT_LIST_DIR}/CommandText.h
+  ${CMAKE_CURRENT_LIST_DIR}/HeadlessAgent.cpp ${CMAKE_CURRENT_LIST_DIR}/HeadlessAgent.h
+  ${CMAKE_CURRENT_LIST_DIR}/HeadlessView.h
+  ${CMAKE_CURRENT_LIST_DIR}/IAgentView.h
+  ${CMAKE_CURRENT_LIST_DIR}/PauseGate.cpp ${CMAKE_CURRENT_LIST_DIR}/PauseGate.h
+  ${CMAKE_CURRENT_LIST_DIR}/ReaderClock.cpp ${CMAKE_CURRENT_LIST_DIR}/ReaderClock.h
+  ${CMAKE_CURRENT_LIST_DIR}/TComunicationThread.cpp ${CMAKE_CURRENT_LIST_DIR}/TComunicationThread.h
+  ${CMAKE_CURRENT_LIST_DIR}/TerminationSignals.cpp ${CMAKE_CURRENT_LIST_DIR}/TerminationSignals.h
+  ${CMAKE_CURRENT_LIST_DIR}/ThreadTiming.h
+  ${CMAKE_CURRENT_LIST_DIR}/UiDispatch.cpp ${CMAKE_CURRENT_LIST_DIR}/UiDispatch.h
+)
+target_link_libraries(kelvor_core PUBLIC kelvor_shell kelvor_link kelvor_db Qt6::Core)

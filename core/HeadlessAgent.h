@@ -1,0 +1,30 @@
+#pragma once
+// The agent without a window (service use): the start-up of the window
+// version minus the window, and the close of an accepted close.
+//
+//   settings loaded -> session log opened (lines also echoed to standard
+//   error) -> thread created paused -> data module and the user-interface
+//   thread's database connection -> thread let run -> event loop until
+//   SIGTERM/SIGINT or the cycle limit -> the thread ends after its cycle ->
+//   session log end lines, settings saved.
+//
+// A database that cannot be opened at start-up is logged and the agent goes
+// on: the thread opens its own connection and keeps retrying through its
+// recovery, so a service started before its database server recovers by
+// itself.
+//
+// Call on the main thread with a QCoreApplication (or QApplication) in
+// existence; the settings file of the process is already chosen
+// (RegistryFile::SetProcessPath). Returns the process exit code.
+
+#include <QString>
+
+#include "core/ThreadTiming.h"
+
+struct HeadlessOptions {
+    QString logDir;  // empty: the executable's folder
+    int cycles = 0;  // 0: until a termination signal
+    ThreadTiming timing;
+};
+
+int RunHeadless(const HeadlessOptions& options);

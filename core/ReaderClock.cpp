@@ -1,0 +1,34 @@
+#include "core/ReaderClock.h"
+
+#include "link/TRegistrador_Data.h"
+#include "shell/Errors.h"
+
+QDateTime ReaderClock::At(int year, const TRegistrador_Data& data) {
+    const QDate date(year, data.Mes, data.Dia);
+    const QTime time(data.Hora, data.Minuto, 0, 0);
+    if (!date.isValid() || !time.isValid()) {
+        throw EConvertError(QStringLiteral("El reloj del registrador no es una fecha válida: "
+                                           "%1-%2-%3 %4:%5")
+                                .arg(year)
+                                .arg(data.Mes)
+                                .arg(data.Dia)
+                                .arg(data.Hora)
+                                .arg(data.Minuto));
+    }
+    return QDateTime(date, time);
+}
+
+bool ReaderClock::WithinTolerance(const QDateTime& reader, const QDateTime& now, qint32 difHora) {
+    const qint64 toleranceMs = qint64(qMax(difHora, 0)) * 60 * 1000;
+    const qint64 offsetMs = now.msecsTo(reader);
+    return offsetMs >= -toleranceMs && offsetMs <= toleranceMs;
+}
+
+QString ReaderClock::OutOfHoursMessage(int year, const TRegistrador_Data& data) {
+    return QStringLiteral("RELOJ FUERA DE HORA %1-%2-%3 %4:%5")
+        .arg(year)
+        .arg(data.Mes)
+        .arg(data.Dia)
+        .arg(data.Hora)
+        .arg(data.Minuto);
+}

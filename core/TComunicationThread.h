@@ -1,0 +1,150 @@
+#pragma once
+// The agent's one worker thread. It runs cycles back to back: check whether
+// the window is visible, read the log switch, copy the settings, collect the
+// registrations of every reader of the station, send the queued commands,
+// pause 100 ms. A failure that leaves a cycle is reported, the link is
+// released, and after the recovery pause the link is rebuilt (and a broken
+// database connection reopened) before the next cycle.
+//
+// Ownership: the thread owns its link (TRedKelvorII) and its registration
+// list. The services (view, log, settings, data module) belong to the creator
+// and must outlive the thread.
+//
+// Threads: construction, destruction and every public method run on the
+// user-interface thread (the creator's). The cycle runs on the thread itself
+// and reaches the view, the log and the settings only through UiDispatch,
+// passing the pause gate at each such request and before each cycle. The
+// thread opens its own database connection when it starts and closes it when
+// it ends.
+//
+// Errors: nothing thrown in a cycle leaves the thread; per-reader and
+// per-command failures are handled where they happen, the rest by the cycle's
+// recovery.
+
+#include <QDateTime>
+#include <QThread>
+#include <atomic>
+#include <memory>
+
+#include "core/AgentServices.h"
+#include "core/PauseGate.h"
+#include "core/UiDispatch.h"
+#include "link/TListaFichadas.h"
+#include "link/TTR.h"
+
+class TRedKelvorII;
+
+class TComunicationThread : public QThread {
+    Q_OBJECT
+
+public:
+    // Sets the priority from "Prioridad", creates the registration list and
+    // the link, and stamps LastClockWarning (now) and LastErrorNotice (1
+    // January 1999). Created paused, the thread body does not start before
+    // Resume(); otherwise it starts at once.
+    TComunicationThread(bool createPaused, const AgentServices& services);
+    // Asks the thread to stop, lets a paused thread go on, and waits for the
+    // end of the cycle in progress while serving the thread's requests; then
+    // releases the link and the list.
+    ~TComunicationThread() override;
+
+    // Halts the thread at its next safe point.
+    void Pause();
+    // Lets a paused thread continue (or starts one created paused).
+    void Resume();
+    bool Paused() const;
+    // The thread ends before its next cycle; a cycle in progress, including a
+    // recovery pause, runs to its end.
+    void RequestStop();
+    // Waits until the thread has ended, serving its requests to the
+    // user-interface thread meanwhile (a local event loop, never a bare
+    // wait). A paused thread that was asked to stop is let go on first, and
+    // a Resume() during the wait lets it go on too.
+    void WaitForEnd();
+
+    // After the given number of cycles (a failed cycle and its recovery count
+    // as one) the thread asks itself to stop. 0: no limit. Call before the
+    // thread runs.
+    void SetCycleLimit(int cycles) { m_cycleLimit = cycles; }
+    int CyclesDone() const { return m_cyclesDone.load(); }
+
+    // "Prioridad" 0..6 (idle .. time-critical), clamped, as a Qt priority.
+    static QThread::Priority PriorityFromSetting(qint32 prioridad);
+
+signals:
+    // Emitted by the thread after each cycle (queued to receivers on the
+    // user-interface thread).
+    void CycleEnded(int cyclesDone);
+
+protected:
+    void run() override;
+
+private:
+    // Cycle and recovery.
+    void Cycle();
+    void Recover(const QString& message);
+    void CheckVisibility();
+    void ReadLogSwitch();
+    void LoadSettings();
+    void CreateLink();
+    TRedKelvorII& Link();
+    void EnsureDatabase();
+
+    // Registration collection.
+    void CollectRegistrations();
+    void ReadRegister(TTR& reader);
+    void ReadRealRegister(const TTR& reader);
+    void ErrorNotice(const TTR& reader);
+
+    // Command processing.
+    void ProcessCommands();
+    bool DispatchCommand(const QString& idRegistrador, const QString& codComando,
+                         const QString& texto);
+    void SendCommand(const TTR& reader, bool hta, const QString& codComando, const QString& texto,
+                     bool& known);
+
+    // Reporting: a session log line (source "ComThread") and a list row.
+    void WriteLog(const QString& text, int level);
+    void PostRow(const QString& registrador, const QString& mensaje, const QDateTime& when,
+                 const QString& estado, quint8 image, quint8 state);
+    void ReportInfo(const QString& registrador, const QString& mensaje, const QDateTime& when,
+                    const QString& estado, quint8 image, quint8 state);
+    void ReportError(const QString& registrador, const QString& mensaje, const QDateTime& when,
+                     const QString& estado, quint8 state);
+    void ReportProgress(const QString& registrador, const QString& mensaje, const QDateTime& when,
+                        const QString& estado);
+    void SetRowState(const QString& estado, quint8 state);
+    void ReportStateOk(const QString& estado, quint8 state);
+    void ReportStateError(const QString& estado, quint8 state);
+    void SetComError(bool failed);
+    void ConnectRegister(const TTR& reader);
+    void Wait(qint64 ms);
+    QDateTime Now() const { return m_services.clock(); }
+
+    AgentServices m_services;
+    PauseGate m_gate;
+    UiDispatch m_ui;
+    bool m_started = false;
+    QThread::Priority m_startPriority = QThread::NormalPriority;
+
+    std::unique_ptr<TRedKelvorII> m_link;
+    TListaFichadas m_fichadas;
+    QString m_currentReader;
+
+    // Copies of the settings, taken at the start of every cycle.
+    qint32 m_prioridad = 3;
+    qint32 m_estacion = 1;
+    qint32 m_comandos = 10;
+    qint32 m_logFileActivado = 0;
+    qint32 m_espera = 3;
+    bool m_actHora = false;
+
+    bool m_visible = false;
+    bool m_logOn = false;
+    bool m_dbOpen = false;
+    QDateTime m_lastClockWarning;
+    QDateTime m_lastErrorNotice;
+
+    int m_cycleLimit = 0;
+    std::atomic<int> m_cyclesDone{0};
+};

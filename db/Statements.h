@@ -1,0 +1,134 @@
+#pragma once
+// Every statement the data module issues, as one named constant each.
+//
+// The texts in the first group are the installation's own statements, kept
+// exactly as the other programs of the installation know them (file names in
+// double quotes, "ID" as a quoted text, parameter names in mixed case). They
+// are never run as they stand: TSqlDialect adapts each one for the driver when
+// it is prepared. The second group holds the table operations (append, locate,
+// edit, delete) written as plain statements.
+//
+// Parameters are written with a leading colon and matched by name without
+// regard to case.
+
+namespace Sql {
+
+// ---- The installation's statements -------------------------------------------
+
+// Readers of a station. Parameter Estacion (integer).
+inline constexpr const char* kQryRegistradores =
+    "Select Reg.Id, Estacion.Puerto, Reg.Velocidad,Reg.CTRLACTIVO,REG.VIRTUAL, REG.HTA from "
+    "Estacion, Reg where\n"
+    "Estacion.Id = :Estacion and\n"
+    "Estacion.Id = Reg.IdEstacion";
+
+// One reader. Parameter Registrador (text).
+inline constexpr const char* kQryRegistrador =
+    "Select Estacion.Puerto, Reg.Velocidad, Reg.Virtual, Reg.Hta from Estacion, Reg where\n"
+    "Reg.Id = :Registrador and\n"
+    "Estacion.Id = Reg.IdEstacion";
+
+// Holder of a key. Parameter NroLLave (integer).
+inline constexpr const char* kQryIngresante =
+    "Select Id,Tipo from Ingresan where NroLlave = :NroLLave";
+
+// Read an id counter. Parameter Tabla (text).
+inline constexpr const char* kQryId =
+    "SELECT DESCRIPCION FROM CODIGO \n"
+    "WHERE TIPO=\"ID\" AND CODIGO=:Tabla";
+
+// Write an id counter. Parameters Valor and Tabla (text).
+inline constexpr const char* kQryUpdateId =
+    "UPDATE CODIGO\n"
+    "SET DESCRIPCION=:Valor\n"
+    "WHERE \n"
+    "CODIGO=:Tabla and\n"
+    "TIPO=\"ID\"";
+
+// Zones of a reader. Parameter Registrador (text).
+inline constexpr const char* kQryZona =
+    "Select IdReg, IdZona, Tipo from Zonas where\n"
+    "IdReg = :Registrador\n"
+    "Order By IdZona";
+
+// Enrolments of a holder on the readers of a zone. Parameters Ingresante
+// (integer) and Zona (text).
+inline constexpr const char* kQryAntiPassBack =
+    "SELECT IR.IdRegistrador,IR.IdIngresante, IR.IdHorario, IR.IdHorario2, ZO.IdZona, ZO.Tipo, "
+    "Ing.NroLlave,Reg.IdEstacion\n"
+    "FROM \"INGREG.db\" IR \n"
+    "\tLEFT OUTER JOIN \"Ingresan.DB\" Ing\n"
+    "\tON  (IR.IdIngresante=Ing.Id)\n"
+    "\tLEFT OUTER JOIN \"Zonas.DB\" ZO\n"
+    "\tON  (IR.IdRegistrador = ZO.IdReg)  \n"
+    "\tLEFT OUTER JOIN \"Reg.DB\" Reg\n"
+    "\tON  (IR.IdRegistrador = Reg.Id)  \n"
+    "WHERE IR.IdIngresante=:Ingresante AND ZO.IdZona=:Zona\n"
+    "ORDER BY ZO.IdZona";
+
+// User by password. Parameter xpsw (text).
+inline constexpr const char* kQryUsuario = "Select *  from Usuario where Clave=:xpsw";
+
+// Visit bookkeeping: an entry ends every earlier visit of the key ...
+inline constexpr const char* kVisactEndEarlier =
+    "UPDATE VISACT SET Presente=FALSE WHERE NROLLAVE=:PLLAVE";
+
+// ... and opens a new one.
+inline constexpr const char* kVisactInsert =
+    "INSERT INTO VISACT(FechaHora,IdRegistrador,NroLlave,\n"
+    "IdIngresante,Modificado,ACK,CodEstado,Presente)\n"
+    " VALUES(:pFechaHora,:pIdRegistrador,:pNroLlave,\n"
+    ":pIdIngresante,:pModificado,:pACK,:pCodEstado,:pPRES)";
+
+// An exit closes the present visit of the key.
+inline constexpr const char* kVisactExit =
+    "UPDATE VISACT SET FHSalida=:pFH,Presente=:pPRES, RegSal=:pRegSal WHERE NROLLAVE=:PLLAVE AND "
+    "PRESENTE=TRUE";
+
+// Readers a holder is enrolled on. Parameter xi (integer).
+inline constexpr const char* kQryIngregHolder =
+    "SELECT IdRegistrador FROM INGREG WHERE IdIngresante=:xi";
+
+// ---- Table operations ---------------------------------------------------------
+
+// A registration row; the same statement shape serves REGISTRA and RegExp.
+inline constexpr const char* kInsertRegistra =
+    "INSERT INTO REGISTRA (Id, FechaHora, IdRegistrador, NroLlave, IdIngresante, Modificado, "
+    "Responsable, ACK, CodEstado) VALUES (:Id, :FechaHora, :IdRegistrador, :NroLlave, "
+    ":IdIngresante, :Modificado, :Responsable, :ACK, :CodEstado)";
+inline constexpr const char* kInsertRegExp =
+    "INSERT INTO RegExp (Id, FechaHora, IdRegistrador, NroLlave, IdIngresante, Modificado, "
+    "Responsable, ACK, CodEstado) VALUES (:Id, :FechaHora, :IdRegistrador, :NroLlave, "
+    ":IdIngresante, :Modificado, :Responsable, :ACK, :CodEstado)";
+
+// The rows of REGSIM with their row identity (%1: rowid or ctid), oldest first;
+// %2 locks the rows where the engine locks rows.
+inline constexpr const char* kSelectRegSim =
+    "SELECT %1 AS Fila, FechaHora, IdRegistrador, NroLlave, IdIngresante, Responsable, CodEstado "
+    "FROM REGSIM ORDER BY %1%2";
+// Deletes one copied REGSIM row by its row identity.
+inline constexpr const char* kDeleteRegSimRow = "DELETE FROM REGSIM WHERE %1 = :Fila";
+
+// A command row, fields in the order the agent sets them.
+inline constexpr const char* kInsertComando =
+    "INSERT INTO COMANDO (IdEstacion, IdRegistrador, CodComando, Texto, FechaHora) "
+    "VALUES (:IdEstacion, :IdRegistrador, :CodComando, :Texto, :FechaHora)";
+inline constexpr const char* kSelectComandos =
+    "SELECT Id, IdEstacion, IdRegistrador, CodComando, Texto, FechaHora FROM COMANDO "
+    "ORDER BY IdEstacion, FechaHora, Id";
+inline constexpr const char* kDeleteComando = "DELETE FROM COMANDO WHERE Id = :Id";
+inline constexpr const char* kRestampComando =
+    "UPDATE COMANDO SET FechaHora = :FechaHora WHERE Id = :Id";
+
+// Key return: locate the holder, clear its key, stamp the assignment.
+inline constexpr const char* kLocateIngresante =
+    "SELECT Id, NroLlave, UltimaAsignacion FROM INGRESAN WHERE Id = :Id";
+inline constexpr const char* kClearIngresanteKey =
+    "UPDATE INGRESAN SET NroLlave = NULL WHERE Id = :Id";
+inline constexpr const char* kSelectLlave =
+    "SELECT NroLlave, FechaAsignacion FROM LLAVE WHERE NroLlave = :NroLlave";
+inline constexpr const char* kStampLlave =
+    "UPDATE LLAVE SET Devolucion = :Devolucion WHERE NroLlave = :NroLlave AND "
+    "FechaAsignacion = :FechaAsignacion";
+
+}  // namespace Sql

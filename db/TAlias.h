@@ -1,0 +1,60 @@
+#pragma once
+// The database alias "Kelvor": where the shared database is and how to reach
+// it, read from the settings file (key RegistryKeys::kAlias).
+//
+//   "Driver"      "QSQLITE" (default) or "QPSQL"
+//   "Database"    SQLite: the database file; PostgreSQL: the database name
+//   "Host", "Port", "User", "Password"   PostgreSQL only, all optional
+//   "Directorio"  the database directory (marker files); default: the folder
+//                 of the SQLite file; none for PostgreSQL without it
+//
+// Load throws EDatabaseError naming the settings file and the key or value
+// when the alias is missing or unusable. Connect opens a Qt SQL connection
+// under the given name and throws EDatabaseError with the driver's text.
+//
+// A value type; any thread may load one. A connection made by Connect belongs
+// to the calling thread.
+
+#include <QSqlDatabase>
+#include <QString>
+#include <optional>
+
+#include "db/TSqlDialect.h"
+
+class RegistryFile;
+
+class TAlias {
+public:
+    static TAlias Load(const RegistryFile& registry);
+
+    TSqlDriver Driver() const { return m_driver; }
+    QString DriverName() const;
+    const QString& Database() const { return m_database; }
+    const QString& Host() const { return m_host; }
+    std::optional<int> Port() const { return m_port; }
+    const QString& User() const { return m_user; }
+    const QString& SettingsFile() const { return m_settingsFile; }
+
+    // "Directorio", else the SQLite file's folder, else empty.
+    QString Directory() const;
+    // The folder, or "host:port/database" for PostgreSQL without a folder.
+    QString StatusText() const;
+
+    // Opens a connection named `name`. SQLite: the file must exist unless
+    // `createFile`; WAL journal and the given busy time-out. PostgreSQL: a
+    // connect time-out of `connectTimeoutS` seconds.
+    QSqlDatabase Connect(const QString& name, int busyTimeoutMs, bool createFile = false,
+                         int connectTimeoutS = 10) const;
+
+    // The file, or "host:port/database".
+    QString Target() const;
+
+    // The same alias with another database (tools that connect to a
+    // maintenance database first).
+    TAlias WithDatabase(const QString& database) const;
+
+private:
+    TSqlDriver m_driver = TSqlDriver::SQLite;
+    QString m_database, m_host, m_user, m_password, m_directory, m_settingsFile;
+    std::optional<int> m_port;
+};

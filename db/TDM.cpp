@@ -1,0 +1,300 @@
+#include "db/TDM.h"
+
+#include <sys/stat.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QSqlQuery>
+#include <QThread>
+#include <atomic>
+#include <limits>
+
+#include "db/Statements.h"
+#include "db/TCommandTable.h"
+#include "db/TSqlStatement.h"
+#include "db/TTransaction.h"
+#include "shell/Errors.h"
+#include "shell/RegistryFile.h"
+#include "shell/TConfig.h"
+
+namespace {
+
+const QString kConnectionName = QStringLiteral("LocalAgKelvor");
+std::atomic<TDM*> g_dm{nullptr};
+std::atomic<int> g_connectionSerial{0};
+
+bool FileIdentity(const QString& path, quint64* device, quint64* inode) {
+    struct stat st;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return false;
+    *device = st.st_dev;
+    *inode = st.st_ino;
+    return true;
+}
+
+}  // namespace
+
+TDM::TDM(ClockFn clock) : m_clock(std::move(clock)), m_config(&Config()) {
+    TDM* none = nullptr;
+    g_dm.compare_exchange_strong(none, this);
+}
+
+TDM::~TDM() {
+    QList<QThread*> threads;
+    {
+        QMutexLocker lock(&m_mutex);
+        for (const auto& [thread, c] : m_connections) threads << thread;
+    }
+    for (QThread* t : threads) Close(t);
+    TDM* self = this;
+    g_dm.compare_exchange_strong(self, nullptr);
+}
+
+TDM& DM() {
+    TDM* dm = g_dm.load();
+    if (!dm)
+        throw Exception(QStringLiteral("El módulo de datos no fue creado"));
+    return *dm;
+}
+
+// ---- Connection -----------------------------------------------------------------
+
+TAlias TDM::Alias() const {
+    QMutexLocker lock(&m_mutex);
+    if (!m_alias)
+        m_alias = TAlias::Load(RegistryFile::Process());
+    return *m_alias;
+}
+
+TDM::ThreadConnection* TDM::FindCurrent() {
+    QMutexLocker lock(&m_mutex);
+    auto it = m_connections.find(QThread::currentThread());
+    return it == m_connections.end() ? nullptr : &it->second;
+}
+
+TDM::ThreadConnection& TDM::Current() {
+    if (ThreadConnection* c = FindCurrent())
+        return *c;
+    const TAlias alias = Alias();
+    QThread* thread = QThread::currentThread();
+    QThread* uiThread =
+        QCoreApplication::instance() ? QCoreApplication::instance()->thread() : nullptr;
+    bool first;
+    {
+        QMutexLocker lock(&m_mutex);
+        first = m_connections.empty();
+    }
+    const bool primary = uiThread ? thread == uiThread : first;
+    ThreadConnection c;
+    c.name = primary && !QSqlDatabase::contains(kConnectionName)
+                 ? kConnectionName
+                 : QStringLiteral("%1-%2").arg(kConnectionName).arg(++g_connectionSerial);
+    alias.Connect(c.name, m_busyTimeoutMs);
+    if (alias.Driver() == TSqlDriver::SQLite) {
+        c.file = alias.Database();
+        FileIdentity(c.file, &c.device, &c.inode);
+    }
+    if (thread != uiThread) {
+        // A QThread that ends without CloseThreadConnection still gives its
+        // connection back, from its own thread as Qt requires.
+        c.finished = QObject::connect(
+            thread, &QThread::finished, thread, [this, thread] { Close(thread); },
+            Qt::DirectConnection);
+    }
+    QMutexLocker lock(&m_mutex);
+    return m_connections[thread] = c;
+}
+
+QSqlDatabase TDM::Db() {
+    return QSqlDatabase::database(Current().name, false);
+}
+
+void TDM::Open() {
+    Current();
+}
+
+void TDM::Close(QThread* thread) {
+    QString name;
+    {
+        QMutexLocker lock(&m_mutex);
+        auto it = m_connections.find(thread);
+        if (it == m_connections.end())
+            return;
+        name = it->second.name;
+        QObject::disconnect(it->second.finished);
+        m_connections.erase(it);
+    }
+    {
+        QSqlDatabase db = QSqlDatabase::database(name, false);
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+}
+
+void TDM::CloseThreadConnection() {
+    Close(QThread::currentThread());
+}
+
+bool TDM::IsBroken(ThreadConnection& c) {
+    QSqlDatabase db = QSqlDatabase::database(c.name, false);
+    if (!db.isOpen())
+        return true;
+    if (!c.file.isEmpty()) {
+        quint64 device = 0, inode = 0;
+        if (!FileIdentity(c.file, &device, &inode) || device != c.device || inode != c.inode)
+            return true;
+    }
+    QSqlQuery probe(db);
+    return !probe.exec(QStringLiteral("SELECT 1"));
+}
+
+bool TDM::ReconnectIfBroken() {
+    ThreadConnection* c = FindCurrent();
+    if (c && !IsBroken(*c))
+        return false;
+    CloseThreadConnection();
+    Open();
+    return true;
+}
+
+QString TDM::DatabaseDirectory() const {
+    return Alias().Directory();
+}
+
+QString TDM::StatusText() const {
+    return Alias().StatusText();
+}
+
+TSqlDriver TDM::Driver() const {
+    return Alias().Driver();
+}
+
+// ---- Settings -------------------------------------------------------------------
+
+void TDM::SetConfig(const TConfig* config) {
+    m_config = config ? config : &Config();
+}
+void TDM::SetCommandPause(std::chrono::milliseconds pause) {
+    m_pause = pause;
+}
+void TDM::SetBusyTimeout(int milliseconds) {
+    m_busyTimeoutMs = milliseconds;
+}
+void TDM::SetAfterVirtualCopyHook(std::function<void()> hook) {
+    m_afterVirtualCopy = std::move(hook);
+}
+
+qint32 TDM::Station() const {
+    return m_config->Estacion;
+}
+bool TDM::DisableOnExit() const {
+    return m_config->IV;
+}
+bool TDM::IsMasterKey(qint32 nroLlave) const {
+    return nroLlave == m_config->MASTER1 || nroLlave == m_config->MASTER2 ||
+           nroLlave == m_config->MASTER3;
+}
+
+void TDM::Pause() const {
+    if (m_pause.count() > 0)
+        QThread::msleep(quint64(m_pause.count()));
+}
+
+// ---- Readers --------------------------------------------------------------------
+
+QList<TDM::ReaderRow> TDM::QueryReaders(qint32 estacion) {
+    TSqlStatement q(Db(), Sql::kQryRegistradores, QStringLiteral("Reg, Estacion"));
+    q.Bind(QStringLiteral("Estacion"), estacion);
+    q.Exec();
+    QList<ReaderRow> rows;
+    while (q.Next()) {
+        ReaderRow r;
+        r.Id = q.OptStr(QStringLiteral("Id"));
+        r.Puerto = q.OptStr(QStringLiteral("Puerto"));
+        r.Velocidad = q.OptInt(QStringLiteral("Velocidad"));
+        r.CtrlActivo = q.OptBool(QStringLiteral("CTRLACTIVO"));
+        r.Virtual = q.OptBool(QStringLiteral("VIRTUAL"));
+        r.Hta = q.OptBool(QStringLiteral("HTA"));
+        rows << r;
+    }
+    return rows;
+}
+
+TDM::ReaderKind TDM::QueryReaderKind(const QString& idRegistrador) {
+    TSqlStatement q(Db(), Sql::kQryRegistrador, QStringLiteral("Reg, Estacion"));
+    q.Bind(QStringLiteral("Registrador"), idRegistrador);
+    q.Exec();
+    ReaderKind kind;
+    if (q.Next()) {
+        kind.Hta = q.OptBool(QStringLiteral("HTA"));
+        kind.Virtual = q.OptBool(QStringLiteral("VIRTUAL"));
+    }
+    return kind;
+}
+
+void TDM::LoadReader(TTR& reader) {
+    TSqlStatement q(Db(), Sql::kQryRegistrador, QStringLiteral("Reg, Estacion"));
+    q.Bind(QStringLiteral("Registrador"), reader.Id);
+    q.Exec();
+    if (!q.Next())
+        return;
+    reader.Velocidad = q.OptInt(QStringLiteral("Velocidad")).value_or(9600);
+    reader.Puerto = q.OptStr(QStringLiteral("Puerto")).value_or(QStringLiteral("COM1"));
+}
+
+bool TDM::IsAdministrator(const QString& password) {
+    TSqlStatement q(Db(), Sql::kQryUsuario, QStringLiteral("Usuario"));
+    q.Bind(QStringLiteral("xpsw"), password);
+    q.Exec();
+    bool administrator = false;
+    while (q.Next()) administrator = q.Bool(QStringLiteral("Administrador"));
+    return administrator;
+}
+
+std::unique_ptr<TCommandTable> TDM::OpenCommands() {
+    return std::unique_ptr<TCommandTable>(new TCommandTable(*this));
+}
+
+// ---- Ids ------------------------------------------------------------------------
+
+qint32 TDM::GetNewId(const QString& tabla) {
+    ThreadConnection& c = Current();
+    const QSqlDatabase db = QSqlDatabase::database(c.name, false);
+    const TSqlDriver driver = Driver();
+    TTransaction t(db, driver, c.transactionDepth, QStringLiteral("CODIGO"));
+    TSqlStatement read(db, QString::fromLatin1(Sql::kQryId) + TSqlDialect::RowLockClause(driver),
+                       QStringLiteral("CODIGO"));
+    read.Bind(QStringLiteral("Tabla"), tabla);
+    read.Exec();
+    if (!read.Next()) {
+        t.Commit();
+        return 0;
+    }
+    const QString what = QStringLiteral("contador %1 de la tabla CODIGO").arg(tabla);
+    const QVariant raw = read.Value(QStringLiteral("DESCRIPCION"));
+    const std::optional<qint32> v = TSqlStatement::ToInt(raw, what);
+    if (!v)
+        throw EConvertError(QStringLiteral("El %1 está vacío").arg(what));
+    if (*v == std::numeric_limits<qint32>::max())
+        throw EDatabaseError(QStringLiteral("El %1 llegó al máximo (%2)").arg(what).arg(*v));
+    TSqlStatement update(db, Sql::kQryUpdateId, QStringLiteral("CODIGO"));
+    update.Bind(QStringLiteral("Valor"), QString::number(*v + 1));
+    update.Bind(QStringLiteral("Tabla"), tabla);
+    update.Exec();
+    t.Commit();
+    return *v;
+}
+
+// ---- Texts ----------------------------------------------------------------------
+
+QString TDM::KeyText(qint32 nroLlave) {
+    return QString::asprintf("%5.5d", nroLlave);
+}
+
+QString TDM::ClockSyncText(const QDateTime& at) {
+    // Qt counts Monday as 1 and Sunday as 7; the readers count Sunday as 1.
+    const int weekday = at.date().dayOfWeek() % 7 + 1;
+    return '1' + at.toString(QStringLiteral("yyMMdd")) + QString::number(weekday) +
+           at.toString(QStringLiteral("hhmm"));
+}

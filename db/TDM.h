@@ -1,0 +1,182 @@
+#pragma once
+// The data module: the agent's one way into the shared access database.
+//
+// Ownership: one instance per process, created at start-up and reachable as
+// DM() while it lives. It owns one Qt SQL connection per thread that uses it
+// (a Qt connection may only be used by the thread that opened it). The
+// user-interface thread's connection is named "LocalAgKelvor" (without a
+// QCoreApplication: the first thread's), the others "LocalAgKelvor-<n>". Every
+// connection goes to the alias "Kelvor" of RegistryFile::Process() (see
+// TAlias), read at the first Open.
+//
+// Threads: any thread may call any method; each works on the calling thread's
+// connection, opened on first use. The communication thread calls
+// CloseThreadConnection when it ends (it is also closed when a QThread
+// finishes, and all are closed when the module is destroyed).
+//
+// Failures: engine errors are EDatabaseError with the driver's text and the
+// table concerned; a stored value of the wrong kind is EConvertError naming
+// the table, the field and the value; the storing operations raise EIdError
+// "No pudo obtenerse el id" when the id counter yields 0 (or has no row).
+//
+// Atomicity: each storing pass (StoreRegistrations, StoreVirtualRegistrations,
+// StoreOutOfHours, StoreMemoryError) runs in one transaction together with its
+// follow-up steps: all of it is stored or nothing, so the caller may simply
+// repeat a failed pass. GetNewId and ReturnKey are atomic on their own and
+// join the pass when called inside one.
+//
+// Settings: the station number ("Estacion"), the switch "IV" and the master
+// keys are read from a TConfig (Config() unless SetConfig is called) when an
+// operation needs them.
+
+#include <QDateTime>
+#include <QList>
+#include <QMetaObject>
+#include <QMutex>
+#include <QSqlDatabase>
+#include <QString>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+
+#include "db/TAlias.h"
+#include "link/TListaFichadas.h"
+#include "link/TTR.h"
+#include "shell/Clock.h"
+
+class QThread;
+class TCommandTable;
+class TConfig;
+
+class TDM {
+public:
+    explicit TDM(ClockFn clock = SystemClock());
+    ~TDM();
+    TDM(const TDM&) = delete;
+    TDM& operator=(const TDM&) = delete;
+
+    // ---- Connection --------------------------------------------------------
+    // Opens the calling thread's connection (no-op when open). Throws
+    // EDatabaseError: alias missing (naming the settings file and key), file
+    // missing, server unreachable.
+    void Open();
+    void CloseThreadConnection();
+    // Recovery step: when the calling thread's connection is broken (a failed
+    // probe, a server that went away, a SQLite file that was replaced or
+    // removed) it is closed and opened again. True when it was reopened (or
+    // had not been opened), false when it was sound. Throws EDatabaseError
+    // when it cannot be reopened; the next call tries again.
+    bool ReconnectIfBroken();
+    // "Directorio", or the SQLite file's folder; empty for PostgreSQL without
+    // "Directorio" (anti-passback is then off).
+    QString DatabaseDirectory() const;
+    // The folder, or "host:port/database" (after "Base de datos: ").
+    QString StatusText() const;
+    TSqlDriver Driver() const;
+
+    // ---- Readers -----------------------------------------------------------
+    struct ReaderRow {  // one row of QryRegistradores, nulls kept as nullopt
+        std::optional<QString> Id, Puerto;
+        std::optional<qint32> Velocidad;
+        std::optional<bool> CtrlActivo, Virtual, Hta;
+    };
+    QList<ReaderRow> QueryReaders(qint32 estacion);  // in query order
+    struct ReaderKind {                              // both nullopt without a row
+        std::optional<bool> Hta, Virtual;
+    };
+    ReaderKind QueryReaderKind(const QString& idRegistrador);
+    // Velocidad and Puerto of the reader; a null reads as 9600 and "COM1" (a
+    // speed of 0 would hang up the line); without a row nothing changes.
+    void LoadReader(TTR& reader);
+
+    // ---- Commands ------------------------------------------------------------
+    // The command table of the calling thread's connection (see TCommandTable).
+    std::unique_ptr<TCommandTable> OpenCommands();
+
+    // ---- Ids and registrations --------------------------------------------
+    // Hands out the counter's value and advances it by one, atomically (the
+    // counter row stays locked until the transaction ends). 0 when the counter
+    // has no row; EConvertError when it holds no number.
+    qint32 GetNewId(const QString& tabla);
+    void StoreRegistrations(const TTR& reader, const TListaFichadas& list);
+    // Moves the REGSIM rows present when it starts into the registration
+    // tables and deletes exactly those rows.
+    void StoreVirtualRegistrations(const TTR& reader);
+    void StoreOutOfHours(const TTR& reader);
+    void StoreMemoryError(const TTR& reader);
+
+    // ---- Keys, anti-passback, generated commands -----------------------------
+    // Id of the key's holder and its Tipo; -1 and empty without a holder.
+    qint32 FindKeyHolder(qint32 nroLlave, QString& tipo);
+    void QueueAntiPassBack(qint32 nroLlave, const TTR& reader);
+    void QueueClockSync(const TTR& reader);
+    // Clears the holder's key, stamps the return in LLAVE and, with "IV" on,
+    // queues "BAJA" for every reader the holder is enrolled on. A holder that
+    // is gone, or holds no key, changes nothing and queues nothing.
+    void ReturnKey(qint32 idIngresante);
+    // QryUsuario: the last row's Administrador decides; no row: false.
+    bool IsAdministrator(const QString& password);
+
+    // ---- Texts of generated commands -------------------------------------------
+    static QString KeyText(qint32 nroLlave);            // "%5.5d"
+    static QString ClockSyncText(const QDateTime& at);  // "1yymmdd" + weekday (1 Sunday) + "hhmm"
+
+    // ---- Settings and test seams -------------------------------------------
+    void SetConfig(const TConfig* config);
+    // The pause after each queued command (50 ms).
+    void SetCommandPause(std::chrono::milliseconds pause);
+    // SQLite busy time-out for connections opened afterwards (10 s).
+    void SetBusyTimeout(int milliseconds);
+    // Runs inside StoreVirtualRegistrations after the rows were copied and
+    // before they are deleted (tests add rows "meanwhile" there).
+    void SetAfterVirtualCopyHook(std::function<void()> hook);
+
+private:
+    friend class TCommandTable;
+    struct ThreadConnection {
+        QString name;
+        int transactionDepth = 0;
+        QString file;                   // SQLite: the database file
+        quint64 device = 0, inode = 0;  // SQLite: the file that was opened
+        QMetaObject::Connection finished;
+    };
+
+    TAlias Alias() const;
+    ThreadConnection& Current();
+    ThreadConnection* FindCurrent();
+    QSqlDatabase Db();
+    void Close(QThread* thread);
+    bool IsBroken(ThreadConnection& c);
+
+    bool AntiPassBackOn() const;
+    bool IsMasterKey(qint32 nroLlave) const;
+    qint32 Station() const;
+    bool DisableOnExit() const;
+    void InsertCommand(qint32 estacion, const QString& idRegistrador, const QString& codComando,
+                       const QString& texto, const QDateTime& when);
+    void Pause() const;
+    // Runs one storing pass in a transaction; see the EIdError note in the source.
+    void StorePass(const QString& subject, const std::function<void()>& pass);
+    qint32 DrawId();
+    void AdvanceZeroCounter(const QString& tabla);
+    void StoreSynthetic(const TTR& reader, const QString& codEstado, bool ackRegistra,
+                        bool ackRegExp);
+    void EnterVisit(const QVariant& nroLlave, const QVariant& fechaHora, const QVariant& reader,
+                    const QVariant& idIngresante);
+    void ExitVisit(const QVariant& nroLlave, const QVariant& fechaHora, const QVariant& reader);
+
+    ClockFn m_clock;
+    const TConfig* m_config;
+    std::chrono::milliseconds m_pause{50};
+    int m_busyTimeoutMs = 10000;
+    std::function<void()> m_afterVirtualCopy;
+
+    mutable QMutex m_mutex;  // guards m_alias and m_connections (the map, not the entries)
+    mutable std::optional<TAlias> m_alias;
+    std::map<QThread*, ThreadConnection> m_connections;
+};
+
+// The data module of the process; throws Exception when none exists.
+TDM& DM();

@@ -1,0 +1,187 @@
+// TDM: the key lookup, anti-passback, the clock synchronisation and the key
+// return: the operations that append commands to COMANDO.
+
+#include <QFile>
+
+#include "db/Statements.h"
+#include "db/TDM.h"
+#include "db/TSqlStatement.h"
+#include "db/TTransaction.h"
+#include "shell/Errors.h"
+
+namespace {
+const QString kComando = QStringLiteral("COMANDO");
+const QString kBaja = QStringLiteral("BAJA");
+const QString kAlta = QStringLiteral("ALTA");
+const QString kMarker = QStringLiteral("ANTIPB.ON");
+
+QString OrZero(const QString& schedule) {
+    return schedule.isEmpty() ? QStringLiteral("0") : schedule;
+}
+}  // namespace
+
+qint32 TDM::FindKeyHolder(qint32 nroLlave, QString& tipo) {
+    TSqlStatement q(Db(), Sql::kQryIngresante, QStringLiteral("INGRESAN"));
+    q.Bind(QStringLiteral("NroLlave"), nroLlave);
+    q.Exec();
+    if (!q.Next()) {
+        tipo.clear();
+        return -1;
+    }
+    const std::optional<qint32> id = q.OptInt(QStringLiteral("Id"));
+    if (!id)
+        throw EDatabaseError(
+            QStringLiteral(
+                "Error de base de datos (INGRESAN): el titular de la llave %1 no tiene Id")
+                .arg(nroLlave));
+    tipo = q.Str(QStringLiteral("Tipo"));
+    return *id;
+}
+
+void TDM::InsertCommand(qint32 estacion, const QString& idRegistrador, const QString& codComando,
+                        const QString& texto, const QDateTime& when) {
+    TSqlStatement q(Db(), Sql::kInsertComando, kComando);
+    q.Bind(QStringLiteral("IdEstacion"), estacion);
+    q.Bind(QStringLiteral("IdRegistrador"), idRegistrador);
+    q.Bind(QStringLiteral("CodComando"), codComando);
+    q.Bind(QStringLiteral("Texto"), texto);
+    q.Bind(QStringLiteral("FechaHora"), when);
+    q.Exec();
+}
+
+bool TDM::AntiPassBackOn() const {
+    QString dir = DatabaseDirectory();
+    if (dir.isEmpty())
+        return false;
+    if (!dir.endsWith('/'))
+        dir += '/';
+    return QFile::exists(dir + kMarker);
+}
+
+void TDM::QueueAntiPassBack(qint32 nroLlave, const TTR& reader) {
+    if (!AntiPassBackOn())
+        return;
+    const QSqlDatabase db = Db();
+    struct Zone {
+        QVariant id;
+        QString tipo;
+    };
+    QList<Zone> zones;
+    {
+        TSqlStatement q(db, Sql::kQryZona, QStringLiteral("Zonas"));
+        q.Bind(QStringLiteral("Registrador"), reader.Id);
+        q.Exec();
+        while (q.Next()) {
+            const std::optional<QString> id = q.OptStr(QStringLiteral("IdZona"));
+            zones << Zone{id ? QVariant(*id) : QVariant(), q.Str(QStringLiteral("Tipo"))};
+        }
+    }
+    for (const Zone& zone : zones) {
+        QString holderTipo;
+        const qint32 holder = FindKeyHolder(nroLlave, holderTipo);
+        struct Target {
+            QString reader, tipo, horario, horario2;
+            std::optional<qint32> estacion;
+        };
+        QList<Target> targets;
+        {
+            TSqlStatement q(db, Sql::kQryAntiPassBack, QStringLiteral("INGREG, Zonas, Reg"));
+            q.Bind(QStringLiteral("Ingresante"), holder);
+            q.Bind(QStringLiteral("Zona"), zone.id);
+            q.Exec();
+            while (q.Next()) {
+                targets << Target{q.Str(QStringLiteral("IdRegistrador")),
+                                  q.Str(QStringLiteral("Tipo")), q.Str(QStringLiteral("IdHorario")),
+                                  q.Str(QStringLiteral("IdHorario2")),
+                                  q.OptInt(QStringLiteral("IdEstacion"))};
+            }
+        }
+        for (const Target& t : targets) {
+            // An enrolment on a reader that is not in Reg has no station, so
+            // no agent would ever carry its command.
+            if (!t.estacion)
+                continue;
+            const bool sameRole = t.tipo == zone.tipo;
+            const QString texto = sameRole
+                                      ? KeyText(nroLlave)
+                                      : KeyText(nroLlave) + OrZero(t.horario) + OrZero(t.horario2);
+            InsertCommand(*t.estacion, t.reader, sameRole ? kBaja : kAlta, texto, m_clock());
+            Pause();
+        }
+    }
+}
+
+void TDM::QueueClockSync(const TTR& reader) {
+    const QDateTime now = m_clock();
+    InsertCommand(Station(), reader.Id, QStringLiteral("SINCRO"), ClockSyncText(now), now);
+    Pause();
+}
+
+void TDM::ReturnKey(qint32 idIngresante) {
+    ThreadConnection& c = Current();
+    const QSqlDatabase db = Db();
+    TTransaction t(db, Driver(), c.transactionDepth, QStringLiteral("INGRESAN"));
+    std::optional<qint32> key;
+    std::optional<QDateTime> assigned;
+    {
+        TSqlStatement q(db, Sql::kLocateIngresante, QStringLiteral("INGRESAN"));
+        q.Bind(QStringLiteral("Id"), idIngresante);
+        q.Exec();
+        if (q.Next()) {
+            key = q.OptInt(QStringLiteral("NroLlave"));
+            assigned = q.OptDateTime(QStringLiteral("UltimaAsignacion"));
+        }
+    }
+    // A holder that is gone, or has no key any more: there is no key to take
+    // back, no assignment to close and nothing to remove from the readers.
+    if (!key) {
+        t.Commit();
+        return;
+    }
+    {
+        TSqlStatement q(db, Sql::kClearIngresanteKey, QStringLiteral("INGRESAN"));
+        q.Bind(QStringLiteral("Id"), idIngresante);
+        q.Exec();
+    }
+    if (assigned) {
+        // Located by value rather than by text, so that an assignment written
+        // by another program in another date format is found all the same.
+        QList<QVariant> matches;
+        {
+            TSqlStatement q(db, Sql::kSelectLlave, QStringLiteral("LLAVE"));
+            q.Bind(QStringLiteral("NroLlave"), *key);
+            q.Exec();
+            while (q.Next()) {
+                const QVariant raw = q.Value(QStringLiteral("FechaAsignacion"));
+                try {
+                    if (TSqlStatement::ToDateTime(raw, QStringLiteral("LLAVE")) == assigned)
+                        matches << raw;
+                } catch (const EConvertError&) {
+                    // Not a date, so not the assignment looked for.
+                }
+            }
+        }
+        const QDateTime now = m_clock();
+        for (const QVariant& raw : matches) {
+            TSqlStatement q(db, Sql::kStampLlave, QStringLiteral("LLAVE"));
+            q.Bind(QStringLiteral("Devolucion"), now);
+            q.Bind(QStringLiteral("NroLlave"), *key);
+            q.Bind(QStringLiteral("FechaAsignacion"), raw);
+            q.Exec();
+        }
+    }
+    if (DisableOnExit()) {
+        QStringList readers;
+        {
+            TSqlStatement q(db, Sql::kQryIngregHolder, QStringLiteral("INGREG"));
+            q.Bind(QStringLiteral("xI"), idIngresante);
+            q.Exec();
+            while (q.Next()) readers << q.Str(QStringLiteral("IdRegistrador"));
+        }
+        for (const QString& r : readers) {
+            InsertCommand(Station(), r, kBaja, KeyText(*key), m_clock());
+            Pause();
+        }
+    }
+    t.Commit();
+}

@@ -1,0 +1,291 @@
+// TDM: the storing of registrations (REGISTRA and its twin RegExp, the visit
+// bookkeeping of VISACT, the move of REGSIM).
+
+#include <QRegularExpression>
+
+#include "db/Statements.h"
+#include "db/TDM.h"
+#include "db/TSqlStatement.h"
+#include "db/TTransaction.h"
+#include "shell/Errors.h"
+
+namespace {
+
+const QString kFichadas = QStringLiteral("FICHADAS");
+const QString kAgente = QStringLiteral("Agente");
+const QString kVisita = QStringLiteral("VISITA");
+const QString kEntHab = QStringLiteral("ENTHAB");
+const QString kSalHab = QStringLiteral("SALHAB");
+constexpr qint32 kNoKey = 99999;  // what a reader reports for a request without a key
+
+// The state code of a reader's state text, and the number the follow-up steps
+// look at (none when the text is not a decimal number).
+struct Classified {
+    QString codEstado;
+    std::optional<int> numeric;
+};
+
+Classified Classify(const QString& estado, bool hta) {
+    static const QRegularExpression decimal(QStringLiteral("^[+-]?[0-9]+$"));
+    if (!decimal.match(estado).hasMatch())
+        return {estado, std::nullopt};
+    int n = estado.toInt();
+    if (hta && n == 20)
+        n = 11;  // an enabled entry on that kind of reader
+    switch (n) {
+        case 11:
+            return {kEntHab, n};
+        case 12:
+            return {QStringLiteral("ENTINHAB"), n};
+        case 13:
+            return {QStringLiteral("PABIERTA"), n};
+        case 14:
+            return {QStringLiteral("PFORZADA"), n};
+        case 15:
+            return {QStringLiteral("PSINUSO"), n};
+        case 21:
+            return {kSalHab, n};
+        case 22:
+            return {QStringLiteral("SALINHAB"), n};
+        default:
+            return {estado, n};
+    }
+}
+
+// The values shared by a REGISTRA row and its RegExp twin.
+struct Registration {
+    qint32 id = 0;
+    QVariant fechaHora, idRegistrador, nroLlave, idIngresante, responsable, codEstado;
+};
+
+void Insert(const QSqlDatabase& db, const char* statement, const QString& table,
+            const Registration& r, const QDateTime& modificado, bool ack) {
+    TSqlStatement q(db, statement, table);
+    q.Bind(QStringLiteral("Id"), r.id);
+    q.Bind(QStringLiteral("FechaHora"), r.fechaHora);
+    q.Bind(QStringLiteral("IdRegistrador"), r.idRegistrador);
+    q.Bind(QStringLiteral("NroLlave"), r.nroLlave);
+    q.Bind(QStringLiteral("IdIngresante"), r.idIngresante);
+    q.Bind(QStringLiteral("Modificado"), modificado);
+    q.Bind(QStringLiteral("Responsable"), r.responsable);
+    q.Bind(QStringLiteral("ACK"), ack);
+    q.Bind(QStringLiteral("CodEstado"), r.codEstado);
+    q.Exec();
+}
+
+QVariant Optional(const std::optional<qint32>& v) {
+    return v ? QVariant(*v) : QVariant();
+}
+
+}  // namespace
+
+// A pass is one transaction: a failure anywhere stores nothing, and the caller
+// (which clears the reader only after a normal return) gets every
+// registration back for the next pass. The one thing that must survive a
+// failed pass is the advance of a counter that held 0: that draw fails by
+// definition, and rolling its advance back would make every later pass fail
+// the same way.
+void TDM::StorePass(const QString& subject, const std::function<void()>& pass) {
+    ThreadConnection& c = Current();
+    try {
+        TTransaction t(Db(), Driver(), c.transactionDepth, subject);
+        pass();
+        t.Commit();
+    } catch (const EIdError&) {
+        if (c.transactionDepth == 0)
+            AdvanceZeroCounter(kFichadas);
+        throw;
+    }
+}
+
+qint32 TDM::DrawId() {
+    const qint32 id = GetNewId(kFichadas);
+    if (id == 0)
+        throw EIdError(QStringLiteral("No pudo obtenerse el id"));
+    return id;
+}
+
+void TDM::AdvanceZeroCounter(const QString& tabla) {
+    try {
+        ThreadConnection& c = Current();
+        const QSqlDatabase db = Db();
+        TTransaction t(db, Driver(), c.transactionDepth, QStringLiteral("CODIGO"));
+        TSqlStatement read(db,
+                           QString::fromLatin1(Sql::kQryId) + TSqlDialect::RowLockClause(Driver()),
+                           QStringLiteral("CODIGO"));
+        read.Bind(QStringLiteral("Tabla"), tabla);
+        read.Exec();
+        if (read.Next() &&
+            TSqlStatement::ToInt(read.Value(QStringLiteral("DESCRIPCION")), tabla) == 0) {
+            TSqlStatement update(db, Sql::kQryUpdateId, QStringLiteral("CODIGO"));
+            update.Bind(QStringLiteral("Valor"), QStringLiteral("1"));
+            update.Bind(QStringLiteral("Tabla"), tabla);
+            update.Exec();
+        }
+        t.Commit();
+    } catch (const Exception&) {
+        // The EIdError on its way to the caller is the failure to report; a
+        // counter still at 0 is advanced by the next failing pass.
+    }
+}
+
+void TDM::StoreRegistrations(const TTR& reader, const TListaFichadas& list) {
+    if (list.Count() == 0)
+        return;
+    StorePass(QStringLiteral("REGISTRA"), [&] {
+        const QSqlDatabase db = Db();
+        for (const TFichada& f : list) {
+            const qint32 key = f.NroLlave();
+            Registration r;
+            r.id = DrawId();
+            r.fechaHora = f.FechaHora();
+            r.idRegistrador = reader.Id;
+            r.nroLlave = key == kNoKey ? -1 : key;
+            QString tipo;
+            const qint32 holder = FindKeyHolder(key, tipo);
+            r.idIngresante = holder;
+            const QDateTime modRegistra = m_clock();
+            const QDateTime modRegExp = m_clock();
+            r.responsable = kAgente;
+            const Classified state = Classify(f.GetEstado(), reader.Hta);
+            r.codEstado =
+                state.numeric && key == kNoKey ? QStringLiteral("REQEX") : state.codEstado;
+            Insert(db, Sql::kInsertRegistra, QStringLiteral("REGISTRA"), r, modRegistra, false);
+            Insert(db, Sql::kInsertRegExp, QStringLiteral("RegExp"), r, modRegExp, false);
+
+            // Follow-up steps use the key number as read, 99999 included.
+            const bool entry = state.numeric == 11;
+            const bool exit = state.numeric == 21;
+            const bool ordinaryKey = key != 0 && !IsMasterKey(key);
+            if (ordinaryKey && (tipo != kVisita || DisableOnExit()) && (entry || exit))
+                QueueAntiPassBack(key, reader);
+            if (reader.CtrlActivo) {
+                if (entry)
+                    EnterVisit(key, f.FechaHora(), reader.Id, holder);
+                if (exit) {
+                    ExitVisit(key, f.FechaHora(), reader.Id);
+                    if (ordinaryKey && tipo == kVisita)
+                        ReturnKey(holder);
+                }
+            }
+        }
+    });
+}
+
+void TDM::StoreVirtualRegistrations(const TTR& reader) {
+    StorePass(QStringLiteral("REGSIM"), [&] {
+        const QSqlDatabase db = Db();
+        const TSqlDriver driver = Driver();
+        const QString rowId = TSqlDialect::RowIdColumn(driver);
+        struct SimRow {
+            QVariant fila;
+            Registration r;
+            std::optional<qint32> key;
+        };
+        QList<SimRow> rows;
+        {
+            // The rows present now, locked until the pass ends; rows that
+            // other programs add meanwhile are left for the next pass.
+            TSqlStatement sel(db,
+                              QString::fromLatin1(Sql::kSelectRegSim)
+                                  .arg(rowId, TSqlDialect::RowLockClause(driver)),
+                              QStringLiteral("REGSIM"));
+            sel.Exec();
+            while (sel.Next()) {
+                SimRow s;
+                s.fila = sel.Value(QStringLiteral("Fila"));
+                const std::optional<QDateTime> at = sel.OptDateTime(QStringLiteral("FechaHora"));
+                s.r.fechaHora = at ? QVariant(*at) : QVariant();
+                s.r.idRegistrador = sel.Value(QStringLiteral("IdRegistrador"));
+                s.key = sel.OptInt(QStringLiteral("NroLlave"));
+                s.r.nroLlave = Optional(s.key);
+                s.r.idIngresante = Optional(sel.OptInt(QStringLiteral("IdIngresante")));
+                s.r.responsable = sel.Value(QStringLiteral("Responsable"));
+                s.r.codEstado = sel.Value(QStringLiteral("CodEstado"));
+                rows << s;
+            }
+        }
+        for (SimRow& s : rows) {
+            s.r.id = DrawId();
+            Insert(db, Sql::kInsertRegistra, QStringLiteral("REGISTRA"), s.r, m_clock(), false);
+            Insert(db, Sql::kInsertRegExp, QStringLiteral("RegExp"), s.r, m_clock(), false);
+            if (!reader.CtrlActivo)
+                continue;
+            const QString cod = s.r.codEstado.toString();
+            if (cod == kEntHab) {
+                EnterVisit(s.r.nroLlave, s.r.fechaHora, s.r.idRegistrador, s.r.idIngresante);
+            } else if (cod == kSalHab) {
+                ExitVisit(s.r.nroLlave, s.r.fechaHora, s.r.idRegistrador);
+                // A visitor who leaves through a virtual door gives the key
+                // back as through a real one: otherwise the key would stay
+                // assigned, and enrolled, after the visit was closed.
+                if (s.key && *s.key != 0 && !IsMasterKey(*s.key)) {
+                    QString tipo;
+                    const qint32 holder = FindKeyHolder(*s.key, tipo);
+                    if (tipo == kVisita)
+                        ReturnKey(holder);
+                }
+            }
+        }
+        if (m_afterVirtualCopy)
+            m_afterVirtualCopy();
+        for (const SimRow& s : rows) {
+            TSqlStatement del(db, QString::fromLatin1(Sql::kDeleteRegSimRow).arg(rowId),
+                              QStringLiteral("REGSIM"));
+            del.Bind(QStringLiteral("Fila"), s.fila);
+            del.Exec();
+        }
+    });
+}
+
+void TDM::StoreSynthetic(const TTR& reader, const QString& codEstado, bool ackRegistra,
+                         bool ackRegExp) {
+    StorePass(QStringLiteral("REGISTRA"), [&] {
+        const QSqlDatabase db = Db();
+        Registration r;
+        r.id = DrawId();
+        r.fechaHora = m_clock();
+        r.idRegistrador = reader.Id;
+        r.nroLlave = 0;
+        r.idIngresante = -1;
+        r.responsable = kAgente;
+        r.codEstado = codEstado;
+        Insert(db, Sql::kInsertRegistra, QStringLiteral("REGISTRA"), r, m_clock(), ackRegistra);
+        Insert(db, Sql::kInsertRegExp, QStringLiteral("RegExp"), r, m_clock(), ackRegExp);
+    });
+}
+
+void TDM::StoreOutOfHours(const TTR& reader) {
+    StoreSynthetic(reader, QStringLiteral("FUEHOR"), true, true);
+}
+
+void TDM::StoreMemoryError(const TTR& reader) {
+    StoreSynthetic(reader, QStringLiteral("MEMERR"), false, true);
+}
+
+void TDM::EnterVisit(const QVariant& nroLlave, const QVariant& fechaHora, const QVariant& reader,
+                     const QVariant& idIngresante) {
+    const QSqlDatabase db = Db();
+    TSqlStatement end(db, Sql::kVisactEndEarlier, QStringLiteral("VISACT"));
+    end.Bind(QStringLiteral("PLLAVE"), nroLlave);
+    end.Exec();
+    TSqlStatement insert(db, Sql::kVisactInsert, QStringLiteral("VISACT"));
+    insert.Bind(QStringLiteral("pFechaHora"), fechaHora);
+    insert.Bind(QStringLiteral("pIdRegistrador"), reader);
+    insert.Bind(QStringLiteral("pNroLlave"), nroLlave);
+    insert.Bind(QStringLiteral("pIdIngresante"), idIngresante);
+    insert.Bind(QStringLiteral("pModificado"), m_clock());
+    insert.Bind(QStringLiteral("pACK"), false);
+    insert.Bind(QStringLiteral("pCodEstado"), kEntHab);
+    insert.Bind(QStringLiteral("pPRES"), true);
+    insert.Exec();
+}
+
+void TDM::ExitVisit(const QVariant& nroLlave, const QVariant& fechaHora, const QVariant& reader) {
+    TSqlStatement exit(Db(), Sql::kVisactExit, QStringLiteral("VISACT"));
+    exit.Bind(QStringLiteral("PLLAVE"), nroLlave);
+    exit.Bind(QStringLiteral("pFH"), fechaHora);
+    exit.Bind(QStringLiteral("pPRES"), false);
+    exit.Bind(QStringLiteral("pRegSal"), reader);
+    exit.Exec();
+}

@@ -1,0 +1,26 @@
+#pragma once
+// The schema of the access database (db/schema/*.sql), compiled into the
+// library so that the database tool and the tests work from the build tree.
+//
+// Create refuses to touch a database that holds any of the tables already.
+// Thread: the connection's thread. Throws EDatabaseError.
+
+#include <QSqlDatabase>
+#include <QStringList>
+
+#include "db/TSqlDialect.h"
+
+class TSchema {
+public:
+    // The script for a driver, as installed under share/kelvor/schema.
+    static QString Script(TSqlDriver driver);
+    // The script split into single statements, comments removed.
+    static QStringList Statements(TSqlDriver driver);
+    // Every table of the schema, as named in the script.
+    static QStringList Tables();
+    // The tables of the schema that exist in the database (names compared
+    // without regard to case).
+    static QStringList ExistingTables(const QSqlDatabase& db);
+    // Creates every table and index in one transaction.
+    static void Create(const QSqlDatabase& db, TSqlDriver driver);
+};

@@ -1,0 +1,228 @@
+#include "db/TSqlStatement.h"
+
+#include <limits>
+
+#include <QRegularExpression>
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QSqlField>
+#include <QSqlRecord>
+
+#include "shell/Errors.h"
+
+TSqlStatement::TSqlStatement(const QSqlDatabase& db, const QString& statement,
+                             const QString& subject)
+    : m_query(db),
+      m_subject(subject),
+      m_sql(TSqlDialect::Adapt(statement)),
+      m_inlineValues(db.driverName() == QLatin1String("QPSQL")) {
+    m_query.setForwardOnly(true);
+    m_bound.fill(false, m_sql.parameters.size());
+    m_values.resize(m_sql.parameters.size());
+    if (!m_inlineValues && !m_query.prepare(m_sql.text))
+        Fail(QStringLiteral("preparar la sentencia"));
+}
+
+void TSqlStatement::Bind(const QString& name, const QVariant& value) {
+    // A stored NULL (a null variant) stays NULL; an unset text is an empty
+    // text, as Qt would otherwise bind a null QString as NULL.
+    QVariant v = value;
+    if (v.isNull()) {
+    } else if (v.typeId() == QMetaType::QDateTime) {
+        const QDateTime dt = v.toDateTime();
+        v = dt.isValid() ? QVariant(DateTimeText(dt)) : QVariant();
+    } else if (v.typeId() == QMetaType::QString && v.toString().isNull()) {
+        v = QStringLiteral("");
+    }
+    bool found = false;
+    for (qsizetype i = 0; i < m_sql.parameters.size(); ++i) {
+        if (m_sql.parameters[i].compare(name, Qt::CaseInsensitive) == 0) {
+            if (!m_inlineValues)
+                m_query.bindValue(int(i), v);
+            m_values[i] = v;
+            m_bound[i] = true;
+            found = true;
+        }
+    }
+    if (!found)
+        throw EDatabaseError(QStringLiteral("Error de base de datos (%1): la sentencia no tiene el "
+                                            "parámetro \"%2\"")
+                                 .arg(m_subject, name));
+}
+
+void TSqlStatement::BindNull(const QString& name) {
+    Bind(name, QVariant());
+}
+
+void TSqlStatement::Exec() {
+    for (qsizetype i = 0; i < m_bound.size(); ++i) {
+        if (!m_bound[i])
+            throw EDatabaseError(
+                QStringLiteral("Error de base de datos (%1): el parámetro \"%2\" no tiene valor")
+                    .arg(m_subject, m_sql.parameters[i]));
+    }
+    if (!m_inlineValues) {
+        if (!m_query.exec())
+            Fail(QStringLiteral("ejecutar la sentencia"));
+        return;
+    }
+    QString text = m_sql.text;
+    const QSqlDriver* driver = m_query.driver();
+    for (qsizetype i = m_sql.offsets.size() - 1; i >= 0; --i) {
+        QSqlField field(QString(), m_values[i].metaType());
+        field.setValue(m_values[i]);
+        text.replace(m_sql.offsets[i], 1, driver->formatValue(field));
+    }
+    if (!m_query.exec(text))
+        Fail(QStringLiteral("ejecutar la sentencia"));
+}
+
+bool TSqlStatement::Next() {
+    if (m_query.next())
+        return true;
+    // A failure while stepping is not the end of the data.
+    if (m_query.lastError().isValid())
+        Fail(QStringLiteral("leer el resultado"));
+    return false;
+}
+
+int TSqlStatement::RowsAffected() const {
+    return m_query.numRowsAffected();
+}
+
+void TSqlStatement::Fail(const QString& what) const {
+    const QSqlError e = m_query.lastError();
+    QString text = e.text().trimmed();
+    if (text.isEmpty())
+        text = QStringLiteral("error sin descripción al %1").arg(what);
+    throw EDatabaseError(QStringLiteral("Error de base de datos (%1): %2").arg(m_subject, text));
+}
+
+int TSqlStatement::FieldIndex(const QString& field) const {
+    const QSqlRecord rec = m_query.record();
+    for (int i = 0; i < rec.count(); ++i) {
+        if (rec.fieldName(i).compare(field, Qt::CaseInsensitive) == 0)
+            return i;
+    }
+    throw EDatabaseError(QStringLiteral("Error de base de datos (%1): el resultado no tiene el "
+                                        "campo \"%2\"")
+                             .arg(m_subject, field));
+}
+
+QVariant TSqlStatement::Value(const QString& field) const {
+    return m_query.value(FieldIndex(field));
+}
+
+bool TSqlStatement::IsNull(const QString& field) const {
+    return m_query.isNull(FieldIndex(field));
+}
+
+std::optional<qint32> TSqlStatement::OptInt(const QString& field) const {
+    return ToInt(Value(field), m_subject + '.' + field);
+}
+
+std::optional<QString> TSqlStatement::OptStr(const QString& field) const {
+    return ToStr(Value(field));
+}
+
+std::optional<bool> TSqlStatement::OptBool(const QString& field) const {
+    return ToBool(Value(field), m_subject + '.' + field);
+}
+
+std::optional<QDateTime> TSqlStatement::OptDateTime(const QString& field) const {
+    return ToDateTime(Value(field), m_subject + '.' + field);
+}
+
+std::optional<qint32> TSqlStatement::ToInt(const QVariant& v, const QString& what) {
+    if (v.isNull())
+        return std::nullopt;
+    bool ok = false;
+    qint64 n = 0;
+    switch (v.typeId()) {
+        case QMetaType::Int:
+        case QMetaType::LongLong:
+        case QMetaType::UInt:
+        case QMetaType::ULongLong:
+        case QMetaType::Short:
+        case QMetaType::UShort:
+            n = v.toLongLong(&ok);
+            break;
+        case QMetaType::Bool:
+            return v.toBool() ? 1 : 0;
+        case QMetaType::Double: {
+            const double d = v.toDouble();
+            ok = d == double(qint64(d));
+            n = qint64(d);
+            break;
+        }
+        default: {
+            // Decimal digits with an optional sign; blanks around are allowed.
+            const QString s = v.toString().trimmed();
+            static const QRegularExpression digits(QStringLiteral("^[+-]?[0-9]+$"));
+            if (digits.match(s).hasMatch())
+                n = s.toLongLong(&ok);
+            break;
+        }
+    }
+    if (!ok || n < std::numeric_limits<qint32>::min() || n > std::numeric_limits<qint32>::max())
+        throw EConvertError(
+            QStringLiteral("\"%1\" no es un número entero válido (%2)").arg(v.toString(), what));
+    return qint32(n);
+}
+
+std::optional<QString> TSqlStatement::ToStr(const QVariant& v) {
+    if (v.isNull())
+        return std::nullopt;
+    return v.toString();
+}
+
+std::optional<bool> TSqlStatement::ToBool(const QVariant& v, const QString& what) {
+    if (v.isNull())
+        return std::nullopt;
+    if (v.typeId() == QMetaType::Bool)
+        return v.toBool();
+    const QString s = v.toString().trimmed().toLower();
+    if (s == QLatin1String("1") || s == QLatin1String("true") || s == QLatin1String("t") ||
+        s == QLatin1String("yes") || s == QLatin1String("y"))
+        return true;
+    if (s == QLatin1String("0") || s == QLatin1String("false") || s == QLatin1String("f") ||
+        s == QLatin1String("no") || s == QLatin1String("n") || s.isEmpty())
+        return false;
+    bool ok = false;
+    const qint64 n = s.toLongLong(&ok);
+    if (ok)
+        return n != 0;
+    throw EConvertError(
+        QStringLiteral("\"%1\" no es un valor lógico válido (%2)").arg(v.toString(), what));
+}
+
+std::optional<QDateTime> TSqlStatement::ToDateTime(const QVariant& v, const QString& what) {
+    if (v.isNull())
+        return std::nullopt;
+    QDateTime dt;
+    if (v.typeId() == QMetaType::QDateTime) {
+        dt = v.toDateTime();
+    } else if (v.typeId() == QMetaType::QDate) {
+        dt = QDateTime(v.toDate(), QTime(0, 0));
+    } else {
+        // "YYYY-MM-DD HH:MM:SS.SSS", also with 'T', without fractions or seconds.
+        QString s = v.toString().trimmed();
+        if (s.size() > 10 && s[10] == ' ')
+            s[10] = 'T';
+        dt = QDateTime::fromString(s, Qt::ISODateWithMs);
+        if (!dt.isValid())
+            dt = QDateTime::fromString(s, Qt::ISODate);
+    }
+    if (!dt.isValid())
+        throw EConvertError(
+            QStringLiteral("\"%1\" no es una fecha y hora válida (%2)").arg(v.toString(), what));
+    // Stored values are local wall-clock times; one written with a zone is
+    // brought to the local clock.
+    if (dt.timeSpec() == Qt::LocalTime)
+        return dt;
+    return dt.toLocalTime();
+}
+
+QString TSqlStatement::DateTimeText(const QDateTime& dt) {
+    return dt.toLocalTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
+}

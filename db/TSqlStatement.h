@@ -1,0 +1,78 @@
+#pragma once
+// One prepared statement of the data module on one connection.
+//
+// The text is adapted by TSqlDialect, so parameters are bound by the name as
+// written in the statement, found without regard to case ("NroLlave" binds
+// :NroLLave). A name the statement does not have, or a parameter left without
+// a value, is an EDatabaseError, never a silent NULL.
+//
+// Values: a QDateTime is bound as the text "yyyy-MM-dd hh:mm:ss.zzz" (local
+// wall-clock time: a SQLite text date, a PostgreSQL timestamp without time
+// zone, independent of the session's time zone); a null QString is bound as
+// an empty text (BindNull binds NULL).
+//
+// Fields are read by name without regard to case (PostgreSQL returns folded
+// names). Reading a value of the wrong kind throws EConvertError naming the
+// subject, the field and the value; a missing field throws EDatabaseError.
+//
+// On PostgreSQL the values are written into the text as literals formatted by
+// the driver, which is what Qt's driver does with a prepared statement too;
+// doing it here spares the server-side PREPARE, whose DEALLOCATE the server
+// refuses inside a failed transaction, leaving the statement behind.
+//
+// Thread: the thread that owns the connection. The statement lives no longer
+// than the operation that made it.
+
+#include <QDateTime>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QString>
+#include <QVariant>
+#include <optional>
+
+#include "db/TSqlDialect.h"
+
+class TSqlStatement {
+public:
+    // `subject` names the table(s) in error messages ("CODIGO", "REGISTRA").
+    TSqlStatement(const QSqlDatabase& db, const QString& statement, const QString& subject);
+
+    void Bind(const QString& name, const QVariant& value);
+    void BindNull(const QString& name);
+    void Exec();
+    bool Next();
+    int RowsAffected() const;
+
+    bool IsNull(const QString& field) const;
+    QVariant Value(const QString& field) const;
+    std::optional<qint32> OptInt(const QString& field) const;
+    std::optional<QString> OptStr(const QString& field) const;
+    std::optional<bool> OptBool(const QString& field) const;
+    std::optional<QDateTime> OptDateTime(const QString& field) const;
+    // Null reads as 0, empty text and false.
+    qint32 IntOr0(const QString& field) const { return OptInt(field).value_or(0); }
+    QString Str(const QString& field) const { return OptStr(field).value_or(QString()); }
+    bool Bool(const QString& field) const { return OptBool(field).value_or(false); }
+
+    // Conversions of a stored value; nullopt for NULL. `what` names the value
+    // in the error message ("CODIGO.DESCRIPCION").
+    static std::optional<qint32> ToInt(const QVariant& v, const QString& what);
+    static std::optional<QString> ToStr(const QVariant& v);
+    static std::optional<bool> ToBool(const QVariant& v, const QString& what);
+    static std::optional<QDateTime> ToDateTime(const QVariant& v, const QString& what);
+    // The text form in which date-times are written.
+    static QString DateTimeText(const QDateTime& dt);
+
+    const QString& Subject() const { return m_subject; }
+
+private:
+    [[noreturn]] void Fail(const QString& what) const;
+    int FieldIndex(const QString& field) const;
+
+    QSqlQuery m_query;
+    QString m_subject;
+    TAdaptedSql m_sql;
+    bool m_inlineValues;  // PostgreSQL
+    QList<bool> m_bound;
+    QList<QVariant> m_values;
+};

@@ -1,0 +1,38 @@
+#pragma once
+// A database transaction for the duration of a scope.
+//
+// The outermost TTransaction on a connection begins the transaction (on SQLite
+// with BEGIN IMMEDIATE, which takes the write lock at once); nested ones join
+// it, so an operation that is atomic on its own (GetNewId) is part of the
+// pass that calls it. Commit of the outermost one commits; leaving the scope
+// without Commit (an exception) rolls everything back.
+//
+// `depth` is the connection's nesting counter, owned by the caller and shared
+// by every TTransaction on that connection. Thread: the connection's thread.
+
+#include <QSqlDatabase>
+#include <QString>
+
+#include "db/TSqlDialect.h"
+
+class TTransaction {
+public:
+    // Throws EDatabaseError when the transaction cannot begin (for example a
+    // SQLite database locked by another writer beyond the busy time-out).
+    TTransaction(const QSqlDatabase& db, TSqlDriver driver, int& depth, const QString& subject);
+    ~TTransaction();
+    TTransaction(const TTransaction&) = delete;
+    TTransaction& operator=(const TTransaction&) = delete;
+
+    void Commit();
+    bool Outermost() const { return m_outermost; }
+
+private:
+    void Run(const QString& statement);
+
+    QSqlDatabase m_db;
+    int& m_depth;
+    QString m_subject;
+    bool m_outermost;
+    bool m_done = false;
+};

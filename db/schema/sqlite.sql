@@ -1,0 +1,126 @@
+-- The tables of the access database that the station agent reads and writes,
+-- for SQLite. Identifiers are unquoted. Booleans are 0 or 1; date-times are
+-- local wall-clock texts "YYYY-MM-DD HH:MM:SS.SSS". A front end may add columns.
+
+CREATE TABLE Estacion (
+  Id INTEGER NOT NULL PRIMARY KEY,
+  Nombre TEXT,
+  Puerto TEXT
+);
+
+CREATE TABLE Reg (
+  Id TEXT NOT NULL PRIMARY KEY,
+  IdEstacion INTEGER,
+  Nombre TEXT,
+  Velocidad INTEGER,
+  CTRLACTIVO BOOLEAN,
+  VIRTUAL BOOLEAN,
+  HTA BOOLEAN
+);
+CREATE INDEX Reg_IdEstacion ON Reg (IdEstacion);
+
+CREATE TABLE REGISTRA (
+  Id INTEGER NOT NULL PRIMARY KEY,
+  FechaHora TEXT,
+  IdRegistrador TEXT,
+  NroLlave INTEGER,
+  IdIngresante INTEGER,
+  Modificado TEXT,
+  Responsable TEXT,
+  ACK BOOLEAN,
+  CodEstado TEXT
+);
+
+CREATE TABLE RegExp (
+  Id INTEGER NOT NULL PRIMARY KEY,
+  FechaHora TEXT,
+  IdRegistrador TEXT,
+  NroLlave INTEGER,
+  IdIngresante INTEGER,
+  Modificado TEXT,
+  Responsable TEXT,
+  ACK BOOLEAN,
+  CodEstado TEXT
+);
+
+CREATE TABLE REGSIM (
+  FechaHora TEXT,
+  IdRegistrador TEXT,
+  NroLlave INTEGER,
+  IdIngresante INTEGER,
+  Responsable TEXT,
+  CodEstado TEXT
+);
+
+CREATE TABLE VISACT (
+  Id INTEGER PRIMARY KEY AUTOINCREMENT,
+  FechaHora TEXT,
+  IdRegistrador TEXT,
+  NroLlave INTEGER,
+  IdIngresante INTEGER,
+  Modificado TEXT,
+  ACK BOOLEAN,
+  CodEstado TEXT,
+  Presente BOOLEAN,
+  FHSalida TEXT,
+  RegSal TEXT
+);
+CREATE INDEX VISACT_NroLlave ON VISACT (NroLlave);
+
+CREATE TABLE INGRESAN (
+  Id INTEGER NOT NULL PRIMARY KEY,
+  Nombre TEXT,
+  Tipo TEXT,
+  NroLlave INTEGER,
+  UltimaAsignacion TEXT
+);
+CREATE INDEX INGRESAN_NroLlave ON INGRESAN (NroLlave);
+
+CREATE TABLE LLAVE (
+  NroLlave INTEGER NOT NULL,
+  FechaAsignacion TEXT NOT NULL,
+  IdIngresante INTEGER,
+  Devolucion TEXT,
+  PRIMARY KEY (NroLlave, FechaAsignacion)
+);
+
+CREATE TABLE INGREG (
+  IdRegistrador TEXT NOT NULL,
+  IdIngresante INTEGER NOT NULL,
+  IdHorario TEXT,
+  IdHorario2 TEXT,
+  PRIMARY KEY (IdRegistrador, IdIngresante)
+);
+CREATE INDEX INGREG_IdIngresante ON INGREG (IdIngresante);
+
+CREATE TABLE Zonas (
+  IdZona TEXT NOT NULL,
+  IdReg TEXT NOT NULL,
+  Tipo TEXT,
+  PRIMARY KEY (IdZona, IdReg)
+);
+CREATE INDEX Zonas_IdReg ON Zonas (IdReg);
+
+CREATE TABLE COMANDO (
+  Id INTEGER PRIMARY KEY AUTOINCREMENT,
+  IdEstacion INTEGER,
+  IdRegistrador TEXT,
+  CodComando TEXT,
+  Texto TEXT,
+  FechaHora TEXT
+);
+CREATE INDEX COMANDO_Orden ON COMANDO (IdEstacion, FechaHora, Id);
+
+CREATE TABLE CODIGO (
+  TIPO TEXT NOT NULL,
+  CODIGO TEXT NOT NULL,
+  DESCRIPCION TEXT,
+  PRIMARY KEY (TIPO, CODIGO)
+);
+
+CREATE TABLE Usuario (
+  Nombre TEXT,
+  Clave TEXT,
+  Administrador BOOLEAN
+);
+CREATE INDEX Usuario_Clave ON Usuario (Clave);

@@ -1,0 +1,270 @@
+// Key lookup, anti-passback, clock synchronisation, key return and the
+// command table.
+
+#include "db/TCommandTable.h"
+#include "shell/Errors.h"
+#include "shell/RegistryFile.h"
+#include "tests/db/DbTest.h"
+
+class Generated : public DbTest {
+protected:
+    // The worked example: zone 1 holds A (role "E", station 1) and B (role
+    // "S", station 2); holder 7 has key 123 and is enrolled on both, on B with
+    // schedule 3 and no second schedule.
+    void ZoneExample() {
+        Marker();
+        Reader("A1", 1);
+        Reader("B1", 2);
+        Zone("1", "A1", "E");
+        Zone("1", "B1", "S");
+        Holder(7, "EMPLEADO", 123);
+        Enrol("A1", 7, "1", "2");
+        Enrol("B1", 7, "3", "");
+    }
+};
+KELVOR_ON_BOTH_ENGINES(Generated);
+
+TEST_P(Generated, AntiPassBackWorkedExample) {
+    ZoneExample();
+    dm->QueueAntiPassBack(123, Tr("A1"));
+    EXPECT_EQ(Commands(),
+              QList<QStringList>({{"1", "A1", "BAJA", "00123"}, {"2", "B1", "ALTA", "0012330"}}));
+    EXPECT_EQ(db->Scalar("SELECT FechaHora FROM COMANDO WHERE IdRegistrador = 'B1'"),
+              "2026-12-09 14:05:00.000");
+    // Leaving through B turns it around.
+    db->Exec("DELETE FROM COMANDO");
+    dm->QueueAntiPassBack(123, Tr("B1"));
+    EXPECT_EQ(Commands(),
+              QList<QStringList>({{"1", "A1", "ALTA", "0012312"}, {"2", "B1", "BAJA", "00123"}}));
+}
+
+TEST_P(Generated, AntiPassBackFromStoredEntriesAndExits) {
+    ZoneExample();
+    Counter("1");
+    dm->StoreRegistrations(Tr("A1"), [] {
+        TListaFichadas l;
+        l.Add(TFichada(123, QDateTime(QDate(2026, 3, 1), QTime(8, 0)), "11"));
+        l.Add(TFichada(123, QDateTime(QDate(2026, 3, 1), QTime(8, 1)),
+                       "12"));  // not enabled: nothing
+        l.Add(TFichada(123, QDateTime(QDate(2026, 3, 1), QTime(9, 0)), "21"));
+        return l;
+    }());
+    EXPECT_EQ(Commands(), QList<QStringList>({{"1", "A1", "BAJA", "00123"},
+                                              {"2", "B1", "ALTA", "0012330"},
+                                              {"1", "A1", "BAJA", "00123"},
+                                              {"2", "B1", "ALTA", "0012330"}}));
+}
+
+TEST_P(Generated, AntiPassBackOnlyWithMarkerZoneAndHolder) {
+    Reader("A1", 1);
+    Zone("1", "A1", "E");
+    Holder(7, "EMPLEADO", 123);
+    Enrol("A1", 7);
+    dm->QueueAntiPassBack(123, Tr("A1"));  // no marker
+    EXPECT_TRUE(Commands().isEmpty());
+    Marker();
+    dm->QueueAntiPassBack(123, Tr("Z9"));  // a reader in no zone
+    dm->QueueAntiPassBack(456, Tr("A1"));  // a key without holder
+    EXPECT_TRUE(Commands().isEmpty());
+    // An enrolment on a reader missing from Reg has no station to carry it.
+    Zone("1", "GONE", "S");
+    Enrol("GONE", 7);
+    dm->QueueAntiPassBack(123, Tr("A1"));
+    EXPECT_EQ(Commands(), QList<QStringList>({{"1", "A1", "BAJA", "00123"}}));
+}
+
+TEST_P(Generated, VisitorsGetAntiPassBackOnlyWithIvOn) {
+    Marker();
+    Counter("1");
+    Reader("A1", 1);
+    Zone("1", "A1", "E");
+    Holder(8, "VISITA", 200);
+    Enrol("A1", 8);
+    TListaFichadas l;
+    l.Add(TFichada(200, now, "11"));
+    config.IV = false;
+    dm->StoreRegistrations(Tr("A1"), l);
+    EXPECT_TRUE(Commands().isEmpty());
+    config.IV = true;
+    dm->StoreRegistrations(Tr("A1"), l);
+    EXPECT_EQ(Commands(), QList<QStringList>({{"1", "A1", "BAJA", "00200"}}));
+}
+
+TEST_P(Generated, KeyNumberWithoutKeyStillRunsAntiPassBack) {
+    Marker();
+    Counter("1");
+    Reader("A1", 1);
+    Zone("1", "A1", "E");
+    Holder(9, "EMPLEADO", 99999);
+    Enrol("A1", 9);
+    TListaFichadas l;
+    l.Add(TFichada(99999, now, "11"));
+    dm->StoreRegistrations(Tr("A1"), l);
+    EXPECT_EQ(Commands(), QList<QStringList>({{"1", "A1", "BAJA", "99999"}}));
+    EXPECT_EQ(db->Rows("SELECT NroLlave, IdIngresante, CodEstado FROM REGISTRA"),
+              QList<QStringList>({{"-1", "9", "REQEX"}}));
+}
+
+TEST_P(Generated, MarkerPathWithOrWithoutTrailingSeparator) {
+    Reader("A1", 1);
+    Zone("1", "A1", "E");
+    Holder(7, "EMPLEADO", 123);
+    Enrol("A1", 7);
+    Marker();
+    RegistryFile(db->RegistryPath())
+        .Write(RegistryKeys::kAlias, {RegistryValue::Str("Directorio", db->Directory() + "/")});
+    auto other = MakeDm();
+    EXPECT_EQ(other->DatabaseDirectory(), db->Directory() + "/");
+    other->QueueAntiPassBack(123, Tr("A1"));
+    EXPECT_EQ(Commands().size(), 1);
+}
+
+TEST_P(Generated, ClockSyncTexts) {
+    config.Estacion = 4;
+    dm->QueueClockSync(Tr("A1"));                      // Wednesday 9 December 2026 14:05
+    now = QDateTime(QDate(2026, 3, 1), QTime(8, 30));  // a Sunday
+    dm->QueueClockSync(Tr("B1"));
+    EXPECT_EQ(Commands(), QList<QStringList>({{"4", "A1", "SINCRO", "126120941405"},
+                                              {"4", "B1", "SINCRO", "126030110830"}}));
+    EXPECT_EQ(db->Scalar("SELECT FechaHora FROM COMANDO WHERE IdRegistrador = 'B1'"),
+              "2026-03-01 08:30:00.000");
+    EXPECT_EQ(TDM::ClockSyncText(QDateTime(QDate(2026, 3, 7), QTime(23, 59))), "126030772359");
+}
+
+TEST(CommandTexts, KeysAreAtLeastFiveDigits) {
+    EXPECT_EQ(TDM::KeyText(7), "00007");
+    EXPECT_EQ(TDM::KeyText(123), "00123");
+    EXPECT_EQ(TDM::KeyText(99999), "99999");
+    EXPECT_EQ(TDM::KeyText(123456), "123456");
+}
+
+TEST_P(Generated, ReturnKeyOfAGoneHolderChangesNothing) {
+    Holder(8, "VISITA", 200);
+    Enrol("A1", 99);
+    dm->ReturnKey(99);
+    EXPECT_EQ(db->Scalar("SELECT NroLlave FROM INGRESAN WHERE Id = 8"), "200");
+    EXPECT_EQ(db->Scalar("SELECT Devolucion FROM LLAVE"), "");
+    EXPECT_TRUE(Commands().isEmpty());
+}
+
+TEST_P(Generated, ReturnKeyOfAHolderEnrolledNowhereQueuesNothing) {
+    Holder(8, "VISITA", 200);
+    dm->ReturnKey(8);
+    EXPECT_EQ(db->Scalar("SELECT NroLlave FROM INGRESAN WHERE Id = 8"), "");
+    EXPECT_EQ(db->Scalar("SELECT Devolucion FROM LLAVE"), "2026-12-09 14:05:00.000");
+    EXPECT_TRUE(Commands().isEmpty());
+    // A second return finds no key: nothing is stamped again.
+    now = now.addDays(1);
+    Enrol("A1", 8);
+    dm->ReturnKey(8);
+    EXPECT_EQ(db->Scalar("SELECT Devolucion FROM LLAVE"), "2026-12-09 14:05:00.000");
+    EXPECT_TRUE(Commands().isEmpty());
+}
+
+TEST_P(Generated, ReturnKeyStampsOnlyTheCurrentAssignment) {
+    Holder(8, "VISITA", 200, "2026-03-01 08:00:00.000");
+    db->Exec(
+        "INSERT INTO LLAVE (NroLlave, FechaAsignacion) VALUES (200, '2026-02-01 08:00:00.000')");
+    if (GetParam() == Backend::SQLite)  // another program's date format
+        db->Exec(
+            "UPDATE LLAVE SET FechaAsignacion = '2026-03-01T08:00:00' WHERE FechaAsignacion = "
+            "'2026-03-01 08:00:00.000'");
+    dm->ReturnKey(8);
+    EXPECT_EQ(db->Rows("SELECT Devolucion FROM LLAVE ORDER BY FechaAsignacion"),
+              QList<QStringList>({{""}, {"2026-12-09 14:05:00.000"}}));
+}
+
+TEST_P(Generated, FindKeyHolder) {
+    Holder(7, "EMPLEADO", 123);
+    QString tipo = "x";
+    EXPECT_EQ(dm->FindKeyHolder(123, tipo), 7);
+    EXPECT_EQ(tipo, "EMPLEADO");
+    EXPECT_EQ(dm->FindKeyHolder(124, tipo), -1);
+    EXPECT_EQ(tipo, "");
+    // Several holders of one key: one of them, no failure.
+    db->Exec("INSERT INTO INGRESAN (Id, Tipo, NroLlave) VALUES (9, 'VISITA', 123)");
+    const qint32 id = dm->FindKeyHolder(123, tipo);
+    EXPECT_TRUE(id == 7 || id == 9) << id;
+    EXPECT_EQ(tipo, id == 7 ? "EMPLEADO" : "VISITA");
+}
+
+class CommandTable : public DbTest {
+protected:
+    void Cmd(const QVariant& station, const QString& reader, const QString& code,
+             const QString& when) {
+        db->Exec(
+            "INSERT INTO COMANDO (IdEstacion, IdRegistrador, CodComando, Texto, FechaHora) VALUES "
+            "(?, ?, ?, 'T', ?)",
+            {station, reader, code, when});
+    }
+    static QStringList Walk(TCommandTable& t) {
+        QStringList out;
+        for (t.First(); !t.Eof(); t.Next())
+            out << QString("%1:%2").arg(t.IdEstacion()).arg(t.CodComando());
+        return out;
+    }
+};
+KELVOR_ON_BOTH_ENGINES(CommandTable);
+
+TEST_P(CommandTable, OrderDeleteAndRestamp) {
+    Cmd(100, "A1", "W", "2026-03-01 07:00:00.000");
+    Cmd(2, "C1", "X", "2026-03-01 07:00:00.000");
+    Cmd(1, "A1", "B", "2026-03-01 08:00:00.000");
+    Cmd(1, "A1", "A", "2026-03-01 07:00:00.000");
+    Cmd(1, "A1", "C", "2026-03-01 08:00:00.000");  // same time as B: the older row first
+    auto t = dm->OpenCommands();
+    EXPECT_EQ(t->RecordCount(), 5);
+    EXPECT_EQ(Walk(*t), QStringList({"1:A", "1:B", "1:C", "2:X", "100:W"}));
+
+    t->First();
+    EXPECT_EQ(t->IdRegistrador(), "A1");
+    EXPECT_EQ(t->Texto(), "T");
+    t->Restamp(now);  // tried and failed: behind the others of its station
+    EXPECT_EQ(db->Scalar("SELECT FechaHora FROM COMANDO WHERE CodComando = 'A'"),
+              "2026-12-09 14:05:00.000");
+    t->First();
+    EXPECT_EQ(t->CodComando(), "B");
+    t->Delete();  // the cursor stands on the following row
+    EXPECT_EQ(t->CodComando(), "C");
+    t->Next();
+    EXPECT_EQ(t->CodComando(), "A");
+    Cmd(1, "A1", "N", "2026-03-01 06:00:00.000");  // another program adds a row
+    EXPECT_EQ(Walk(*t), QStringList({"1:N", "1:C", "1:A", "2:X", "100:W"}));
+    EXPECT_EQ(t->RecordCount(), 5);  // counted at open
+    EXPECT_EQ(db->Scalar("SELECT COUNT(*) FROM COMANDO WHERE CodComando = 'B'"), "0");
+
+    // A row another agent deleted first is simply gone.
+    t->First();
+    db->Exec("DELETE FROM COMANDO WHERE CodComando = 'N'");
+    EXPECT_NO_THROW(t->Delete());
+    EXPECT_EQ(t->CodComando(), "C");
+    for (; !t->Eof(); t->Next()) {
+    }
+    EXPECT_THROW(t->CodComando(), Exception);
+}
+
+TEST_P(CommandTable, NullFieldsReadAsZeroAndEmpty) {
+    db->Exec("INSERT INTO COMANDO (IdEstacion) VALUES (NULL)");
+    auto t = dm->OpenCommands();
+    ASSERT_FALSE(t->Eof());
+    EXPECT_EQ(t->IdEstacion(), 0);
+    EXPECT_EQ(t->IdRegistrador(), "");
+    EXPECT_EQ(t->CodComando(), "");
+    EXPECT_FALSE(t->FechaHora().isValid());
+}
+
+// SQLite keeps whatever text another program wrote.
+class CommandTableLooseTypes : public CommandTable {};
+KELVOR_ON_SQLITE(CommandTableLooseTypes);
+
+TEST_P(CommandTableLooseTypes, AStationThatIsNoNumberNamesTheTableAndValue) {
+    db->Exec("INSERT INTO COMANDO (IdEstacion, CodComando) VALUES ('uno', 'BAJA')");
+    auto t = dm->OpenCommands();
+    try {
+        t->IdEstacion();
+        FAIL() << "a station of \"uno\" was read";
+    } catch (const EConvertError& e) {
+        EXPECT_TRUE(e.Message().contains("COMANDO")) << e.Message().toStdString();
+        EXPECT_TRUE(e.Message().contains("uno"));
+    }
+}

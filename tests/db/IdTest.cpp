@@ -1,0 +1,125 @@
+// The id counter: the values it hands out, its failures, and that two
+// processes drawing at once never get the same id.
+
+#include <QProcess>
+#include <QSet>
+
+#include "shell/Errors.h"
+#include "tests/db/DbTest.h"
+
+class Ids : public DbTest {
+protected:
+    QString CounterValue() const {
+        return db->Scalar(
+            "SELECT DESCRIPCION FROM CODIGO WHERE TIPO = 'ID' AND CODIGO = 'FICHADAS'");
+    }
+};
+KELVOR_ON_BOTH_ENGINES(Ids);
+
+TEST_P(Ids, HandsOutTheValueFoundAndAdvancesIt) {
+    Counter("41");
+    EXPECT_EQ(dm->GetNewId("FICHADAS"), 41);
+    EXPECT_EQ(CounterValue(), "42");
+    EXPECT_EQ(dm->GetNewId("FICHADAS"), 42);
+    EXPECT_EQ(CounterValue(), "43");
+}
+
+TEST_P(Ids, ZeroIsHandedOutAsNoIdAndAdvancedAllTheSame) {
+    Counter("0");
+    EXPECT_EQ(dm->GetNewId("FICHADAS"), 0);
+    EXPECT_EQ(CounterValue(), "1");
+}
+
+TEST_P(Ids, OnlyTheNamedIdCounterCounts) {
+    db->Exec("INSERT INTO CODIGO (TIPO, CODIGO, DESCRIPCION) VALUES ('OTRO', 'FICHADAS', '500')");
+    EXPECT_EQ(dm->GetNewId("FICHADAS"), 0);
+    EXPECT_EQ(db->Scalar("SELECT DESCRIPCION FROM CODIGO WHERE TIPO = 'OTRO'"), "500");
+}
+
+TEST_P(Ids, WithoutACounterRowEveryStoringOperationFailsAndNothingChanges) {
+    db->Exec("INSERT INTO CODIGO (TIPO, CODIGO, DESCRIPCION) VALUES ('ID', 'OTRA', '7')");
+    db->Exec(
+        "INSERT INTO REGSIM (FechaHora, IdRegistrador, NroLlave, IdIngresante, Responsable, "
+        "CodEstado) VALUES ('2026-03-01 08:30:00.000', 'V1', 5, 1, 'Simulador', 'ENTHAB')");
+    EXPECT_EQ(dm->GetNewId("FICHADAS"), 0);
+    TListaFichadas list;
+    list.Add(TFichada(123, now, "11"));
+    const TTR a = Tr("A1");
+    for (const auto& store : QList<std::function<void()>>{
+             [&] { dm->StoreRegistrations(a, list); }, [&] { dm->StoreVirtualRegistrations(a); },
+             [&] { dm->StoreOutOfHours(a); }, [&] { dm->StoreMemoryError(a); }}) {
+        try {
+            store();
+            ADD_FAILURE() << "stored without an id";
+        } catch (const EIdError& e) {
+            EXPECT_EQ(e.Message(), "No pudo obtenerse el id");
+        }
+    }
+    EXPECT_EQ(db->Rows("SELECT TIPO, CODIGO, DESCRIPCION FROM CODIGO"),
+              QList<QStringList>({{"ID", "OTRA", "7"}}));
+    EXPECT_EQ(db->Scalar("SELECT COUNT(*) FROM REGISTRA"), "0");
+    EXPECT_EQ(db->Scalar("SELECT COUNT(*) FROM RegExp"), "0");
+    EXPECT_EQ(db->Scalar("SELECT COUNT(*) FROM REGSIM"), "1");
+}
+
+TEST_P(Ids, ACounterThatIsNoNumberIsAConversionErrorNamingTableAndValue) {
+    Counter("4x1");
+    try {
+        dm->GetNewId("FICHADAS");
+        FAIL() << "a counter of \"4x1\" gave an id";
+    } catch (const EConvertError& e) {
+        EXPECT_TRUE(e.Message().contains("CODIGO")) << e.Message().toStdString();
+        EXPECT_TRUE(e.Message().contains("4x1"));
+        EXPECT_TRUE(e.Message().contains("FICHADAS"));
+    }
+    EXPECT_EQ(CounterValue(), "4x1");
+
+    db->Exec("UPDATE CODIGO SET DESCRIPCION = NULL");
+    EXPECT_THROW(dm->GetNewId("FICHADAS"), EConvertError);
+    db->Exec("UPDATE CODIGO SET DESCRIPCION = '99999999999'");
+    EXPECT_THROW(dm->GetNewId("FICHADAS"), EConvertError);
+    db->Exec("UPDATE CODIGO SET DESCRIPCION = '2147483647'");
+    EXPECT_THROW(dm->GetNewId("FICHADAS"), EDatabaseError);
+    EXPECT_EQ(CounterValue(), "2147483647");
+}
+
+// A pass that fails on a counter of 0 still moves the counter on, as a single
+// draw would: otherwise every later pass would draw the same 0.
+TEST_P(Ids, AFailedPassOnAZeroCounterLetsTheNextPassStore) {
+    Counter("0");
+    TListaFichadas list;
+    list.Add(TFichada(123, now, "11"));
+    EXPECT_THROW(dm->StoreRegistrations(Tr("A1"), list), EIdError);
+    EXPECT_EQ(db->Scalar("SELECT COUNT(*) FROM REGISTRA"), "0");
+    EXPECT_EQ(CounterValue(), "1");
+    dm->StoreRegistrations(Tr("A1"), list);
+    EXPECT_EQ(db->Rows("SELECT Id FROM REGISTRA"), QList<QStringList>({{"1"}}));
+    EXPECT_EQ(CounterValue(), "2");
+}
+
+// Two processes (stations) drawing from one counter at the same time.
+TEST_P(Ids, TwoProcessesNeverDrawTheSameId) {
+    Counter("1");
+    const int perProcess = 150;
+    QList<QProcess*> drawers;
+    for (int i = 0; i < 2; ++i) {
+        auto* p = new QProcess;
+        p->setProgram(KELVOR_ID_DRAWER);
+        p->setArguments({db->RegistryPath(), QString::number(perProcess)});
+        drawers << p;
+    }
+    for (QProcess* p : drawers) p->start();
+    QList<int> ids;
+    for (QProcess* p : drawers) {
+        ASSERT_TRUE(p->waitForFinished(60000));
+        EXPECT_EQ(p->exitCode(), 0) << p->readAllStandardError().toStdString();
+        for (const QByteArray& line : p->readAllStandardOutput().split('\n'))
+            if (!line.isEmpty())
+                ids << line.toInt();
+        delete p;
+    }
+    ASSERT_EQ(ids.size(), 2 * perProcess);
+    const QSet<int> distinct(ids.begin(), ids.end());
+    EXPECT_EQ(distinct.size(), ids.size()) << "an id was drawn twice";
+    EXPECT_EQ(CounterValue(), QString::number(1 + 2 * perProcess));
+}
