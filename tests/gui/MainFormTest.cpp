@@ -151,33 +151,21 @@ TEST(MainForm, ClockPanelShowsTheDateTimeEverySecond) {
     EXPECT_EQ(Panel(form, "ClockPanel")->text(), "04/09/2001 00:01");
 }
 
-TEST(MainForm, RowsStandNewestFirstWithBothPictures) {
-    WindowBench b;
-    TMainForm& form = b.Create();
-    const QDateTime at(QDate(2023, 1, 2), QTime(3, 4));
-    form.AddLogRow("A1", "Conectándose con el registrador => A1", at, "En proceso ...", 3, 0);
-    form.AddLogRow("", "sin pictures", at, "", 5, 4);
-    ASSERT_EQ(b.RowCount(), 3);
-    EXPECT_EQ(b.Rows()[0], "|sin pictures||5|4");
-    EXPECT_EQ(b.Rows()[1], "A1|Conectándose con el registrador => A1|En proceso ...|3|0");
-    EXPECT_EQ(b.Row(1)->text(1), "02/01/2023 03:04");
-    EXPECT_EQ(IconImage(b.Row(1)), RowImage(3, 0));
-    EXPECT_EQ(IconImage(b.Row(0)), RowImage(5, 4));
-}
-
-TEST(MainForm, UpdateLogRowChangesOnlyTheNewestRowAndNothingOnAnEmptyList) {
+TEST(MainForm, RowsNewestFirstAndUpdateLogRowChangesOnlyTheNewestOneNothingOnAnEmptyList) {
     WindowBench b;
     TMainForm& form = b.Create();
     form.LogList()->clear();
     form.UpdateLogRow("OK", 1);  // nothing to change
     EXPECT_EQ(b.RowCount(), 0);
 
-    const QDateTime at = QDateTime::currentDateTime();
+    const QDateTime at(QDate(2023, 1, 2), QTime(3, 4));
     form.AddLogRow("B1", "primero", at, "En proceso ...", 3, 0);
     form.AddLogRow("B1", "segundo", at, "En proceso ...", 3, 0);
     form.UpdateLogRow("OK", 1);
     EXPECT_EQ(b.Rows(), QStringList({"B1|segundo|OK|3|1", "B1|primero|En proceso ...|3|0"}));
+    EXPECT_EQ(b.Row(1)->text(1), "02/01/2023 03:04");
     EXPECT_EQ(IconImage(b.Row(0)), RowImage(3, 1));
+    EXPECT_EQ(IconImage(b.Row(1)), RowImage(3, 0));
     form.UpdateLogRow("Error de comunicaciones", 3);
     EXPECT_EQ(b.Rows()[0], "B1|segundo|Error de comunicaciones|3|3");
     form.UpdateLogRow("", 4);

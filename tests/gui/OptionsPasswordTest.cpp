@@ -98,28 +98,6 @@ TEST(Options, SharedPasswordTheLastUserDecides) {
     }
 }
 
-TEST(Options, UnknownPasswordOrCancelOpensNothing) {
-    WindowBench b;
-    b.Exec("INSERT INTO Usuario (Nombre, Clave, Administrador) VALUES ('jefa', 'clave', 1)");
-    b.config.PSW = true;
-    TMainForm& form = b.Start();
-    ModalScript script;
-    script.Password("otra", QDialogButtonBox::Ok);
-    form.ItemOpcionesClick();
-    script.Password("clave", QDialogButtonBox::Cancel);
-    form.ItemOpcionesClick();
-    EXPECT_EQ(script.seen, QStringList({"TFPsw", "TFPsw"}));
-    // The right one opens the options, typed afresh.
-    script.Password("clave", QDialogButtonBox::Ok);
-    script.Options([](TDlgConfig*) {}, QDialogButtonBox::Cancel);
-    form.ItemOpcionesClick();
-    EXPECT_EQ(script.seen.size(), 4);
-    EXPECT_EQ(script.seen.last(), "TDlgConfig");
-}
-
-// The failed conversion escapes the OK button's click, reaches the
-// application's general handling (the restart of the thread) and leaves the
-// dialog open with the values taken so far.
 TEST(Options, EmptyStationGoesToTheGeneralHandlingAndTheDialogStaysOpen) {
     WindowBench b;
     TMainForm& form = b.Start();

@@ -58,17 +58,3 @@ TEST(RowPictures, RowPutsStateLeftAndSmallRight) {
     const QImage bare = RowPictures::Row(5, 4).toImage();
     EXPECT_FALSE(HasInk(bare, bare.rect()));
 }
-
-TEST(RowPictures, ButtonAndAgentIcons) {
-    const QList<QIcon> icons = {RowPictures::PlayIcon(), RowPictures::PausaIcon(),
-                                RowPictures::ExitIcon(), RowPictures::AgentIcon()};
-    QList<QImage> images;
-    for (const QIcon& icon : icons) {
-        ASSERT_FALSE(icon.isNull());
-        EXPECT_TRUE(icon.availableSizes().contains(QSize(16, 16)));
-        EXPECT_TRUE(icon.availableSizes().contains(QSize(48, 48)));
-        images << icon.pixmap(16, 16).toImage();
-    }
-    for (int a = 0; a < images.size(); ++a)
-        for (int b = a + 1; b < images.size(); ++b) EXPECT_NE(images[a], images[b]);
-}

@@ -45,12 +45,3 @@ TEST(TMensaje, OneNoticeAtATimeAndHideFreesIt) {
     TMensaje::HideNotice();  // nothing to hide: no effect
     EXPECT_EQ(TMensaje::Current(), nullptr);
 }
-
-TEST(TMensaje, OwnedByAWindowDiesWithIt) {
-    auto* owner = new QWidget;
-    QPointer<TMensaje> notice = TMensaje::ShowNotice(owner, "x");
-    EXPECT_EQ(notice->parentWidget(), owner);
-    delete owner;
-    EXPECT_TRUE(notice.isNull());
-    EXPECT_EQ(TMensaje::Current(), nullptr);
-}

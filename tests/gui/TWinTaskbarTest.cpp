@@ -26,17 +26,6 @@ struct Window {
 
 }  // namespace
 
-TEST(TWinTaskbar, Defaults) {
-    Window w;
-    EXPECT_TRUE(w.taskbar->Icon().isNull());
-    EXPECT_FALSE(w.taskbar->ShowIcon());
-    EXPECT_TRUE(w.taskbar->Hint().isEmpty());
-    EXPECT_TRUE(w.taskbar->HideApp());
-    EXPECT_TRUE(w.taskbar->DblClickRestores());
-    EXPECT_EQ(w.taskbar->PopUpMenu(), nullptr);
-    EXPECT_FALSE(w.taskbar->IconVisible());
-}
-
 TEST(TWinTaskbar, IconOnlyWithAPictureAndShowIcon) {
     Window w;
     w.taskbar->SetShowIcon(true);
