@@ -185,6 +185,7 @@ TEST(HeadlessAgent, KilledAtRandomMomentsEveryRegistrationIsStoredOnce) {
     std::set<int> added;
     int nextKey = 1000;
     const int runs = 25;
+    int inWindow = 0;
     for (int run = 0; run < runs; ++run) {
         for (SimulatedReader* r : {&s.b.Reader(u'A'), &s.b.Reader(u'B')}) {
             for (int k = 0; k < 10; ++k) {
@@ -196,6 +197,10 @@ TEST(HeadlessAgent, KilledAtRandomMomentsEveryRegistrationIsStoredOnce) {
         QThread::msleep(static_cast<unsigned long>(delay(random)));
         ::kill(pid_t(p->processId()), SIGKILL);
         ASSERT_TRUE(p->waitForFinished(10000));
+        // A note left behind: this kill came after a commit and before the
+        // acknowledged erase, the window the note closes.
+        if (s.b.Count("AGPENDIENTE") > 0)
+            ++inWindow;
 
         const std::map<int, int> stored = StoredKeys(s.b);
         std::set<int> held = HeldKeys(s.b.Reader(u'A'));
@@ -220,12 +225,13 @@ TEST(HeadlessAgent, KilledAtRandomMomentsEveryRegistrationIsStoredOnce) {
         twice += stored.at(key) - 1;
     }
     EXPECT_EQ(int(stored.size()), int(added.size()));
+    EXPECT_GT(inWindow, 0) << "no kill landed between a commit and its erase";
     EXPECT_TRUE(s.b.Reader(u'A').Registrations().isEmpty());
     EXPECT_TRUE(s.b.Reader(u'B').Registrations().isEmpty());
     ::testing::Test::RecordProperty("registrations", int(added.size()));
     ::testing::Test::RecordProperty("stored_twice", twice);
+    ::testing::Test::RecordProperty("kills_between_commit_and_erase", inWindow);
     std::cout << "[ kill test ] " << runs << " runs, " << added.size()
               << " registrations, stored twice: " << twice
-              << ", passes with a skip: " << s.Log().filter("Se omiten").size() << " (seed " << seed
-              << ")\n";
+              << ", kills between commit and erase: " << inWindow << " (seed " << seed << ")\n";
 }
