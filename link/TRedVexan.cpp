@@ -148,6 +148,7 @@ void TRedVexan::ReadRegistrations(TListaFichadas& lista) {
         throw Exception(kNotInitialised);
     m_data.Rechazadas = 0;
     lista.Clear();
+    m_lastRecords.clear();
     if (m_data.Cantidad <= 0)
         return;
     lista.Reserve(m_data.Cantidad);
@@ -162,13 +163,23 @@ void TRedVexan::ReadRegistrations(TListaFichadas& lista) {
                 TooManyAttempts();
         }
         record.truncate(Framing::kRecordSize);
+        m_lastRecords.append(record);
         try {
-            lista.Add(TFichada(record, m_clock()));
+            lista.Add(TFichada(record, m_clock()), m_lastRecords.size() - 1);
         } catch (const Exception&) {
             ++m_data.Rechazadas;
         }
         WriteControl(Framing::kAck);
     }
+}
+
+qint32 TRedVexan::RequestCount() {
+    RequireOpen();
+    if (!m_data.Inicializado)
+        throw Exception(kNotInitialised);
+    TRegistrador_Data data = m_data;
+    Framing::DecodeStatusB(RequestRecord('B'), data);
+    return data.Cantidad;
 }
 
 void TRedVexan::ClearMemory() {
