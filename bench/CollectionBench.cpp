@@ -4,8 +4,9 @@
 //   1. End to end: the simulador program and one cycle of the agent program
 //      (agente --headless --cycles 1), timed from start to exit.
 //   2. In process, the same road split in two: the link's ReadRegistrations
-//      (the line) and the data module's StoreRegistrations (storing), each
-//      repeated and the median taken.
+//      (the line) and the data module's StoreRegistrations as the thread
+//      calls it, with the pass's raw records for its exactly-once note
+//      (storing), each repeated and the median taken.
 //   3. The storing floor (StoreFloor: the same rows through SQLite's C API),
 //      run three times after each storing repetition on a fresh copy of the
 //      same database, so the ratio of the medians holds on a busy machine.
@@ -134,13 +135,16 @@ int main(int argc, char** argv) {
                                     .arg(n));
         }
 
-        // The same rows for the floor, prepared before any timing.
+        // The same rows and records for the floor, prepared before any timing.
+        const QList<QByteArray> records = link.LastRecords();
         std::vector<FloorRegistration> rows;
         rows.reserve(size_t(n));
         for (const TFichada& f : list) {
             rows.push_back({f.NroLlave(), TSqlStatement::DateTimeText(f.FechaHora()).toStdString(),
                             f.GetEstado().toStdString()});
         }
+        std::vector<std::string> raw;
+        for (const QByteArray& r : records) raw.push_back(r.toStdString());
 
         TTR reader;
         reader.Id = QStringLiteral("A1");
@@ -157,15 +161,18 @@ int main(int argc, char** argv) {
                 TDM dm;
                 dm.Open();
                 Stopwatch w;
-                dm.StoreRegistrations(reader, list);
+                const qsizetype skipped = dm.StoreRegistrations(reader, list, records);
                 stores.push_back(w.Seconds());
+                if (skipped != 0)
+                    throw Exception(
+                        QStringLiteral("Un almacenamiento nuevo omitió %1").arg(skipped));
             }
             CheckStored(storeSettings, n, QStringLiteral("StoreRegistrations"));
             // The floor is short, so a stray fsync or a neighbour's burst
             // weighs more on it: three runs for each of the agent's.
             for (int f = 0; f < 3; ++f) {
                 FreshCopy(templateFile, floorFile);
-                floors.push_back(StoreFloor(floorFile.toStdString()).Store("A1", rows));
+                floors.push_back(StoreFloor(floorFile.toStdString()).Store("A1", rows, raw));
             }
         }
         link.ClearMemory();

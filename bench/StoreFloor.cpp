@@ -81,7 +81,8 @@ void StoreFloor::Fail(const char* what) const {
                         .arg(QString::fromUtf8(what), QString::fromUtf8(sqlite3_errmsg(m_db))));
 }
 
-double StoreFloor::Store(const std::string& readerId, const std::vector<FloorRegistration>& list) {
+double StoreFloor::Store(const std::string& readerId, const std::vector<FloorRegistration>& list,
+                         const std::vector<std::string>& records) {
     sqlite3_stmt* readId =
         Prepare("SELECT DESCRIPCION FROM CODIGO WHERE TIPO='ID' AND CODIGO='FICHADAS'");
     sqlite3_stmt* writeId =
@@ -93,8 +94,22 @@ double StoreFloor::Store(const std::string& readerId, const std::vector<FloorReg
     sqlite3_stmt* inserts[] = {Prepare(("INSERT INTO REGISTRA" + std::string(columns)).c_str()),
                                Prepare(("INSERT INTO RegExp" + std::string(columns)).c_str())};
 
+    sqlite3_stmt* readNote = Prepare("SELECT Registros FROM AGPENDIENTE WHERE IdRegistrador = ?");
+    sqlite3_stmt* deleteNote = Prepare("DELETE FROM AGPENDIENTE WHERE IdRegistrador = ?");
+    sqlite3_stmt* writeNote =
+        Prepare("INSERT INTO AGPENDIENTE (IdRegistrador, Registros, FechaHora) VALUES (?, ?, ?)");
+
     const auto start = std::chrono::steady_clock::now();
     Run("BEGIN IMMEDIATE");
+    sqlite3_bind_text(readNote, 1, readerId.c_str(), -1, SQLITE_STATIC);
+    std::string note;
+    if (sqlite3_step(readNote) == SQLITE_ROW) {
+        if (const unsigned char* t = sqlite3_column_text(readNote, 0))
+            note = reinterpret_cast<const char*>(t);
+    }
+    sqlite3_reset(readNote);
+    if (!note.empty())
+        Fail("la nota de la pasada anterior no está vacía");
     for (const FloorRegistration& r : list) {
         if (sqlite3_step(readId) != SQLITE_ROW)
             Fail("contador FICHADAS");
@@ -140,6 +155,26 @@ double StoreFloor::Store(const std::string& readerId, const std::vector<FloorReg
             sqlite3_reset(insert);
         }
     }
+    static const char kHex[] = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(records.size() * 36);
+    for (const std::string& r : records) {
+        for (unsigned char b : r) {
+            hex += kHex[b >> 4];
+            hex += kHex[b & 15];
+        }
+    }
+    sqlite3_bind_text(deleteNote, 1, readerId.c_str(), -1, SQLITE_STATIC);
+    if (sqlite3_step(deleteNote) != SQLITE_DONE)
+        Fail("DELETE AGPENDIENTE");
+    sqlite3_reset(deleteNote);
+    const std::string now = NowText();
+    sqlite3_bind_text(writeNote, 1, readerId.c_str(), -1, SQLITE_STATIC);
+    sqlite3_bind_text(writeNote, 2, hex.c_str(), int(hex.size()), SQLITE_STATIC);
+    sqlite3_bind_text(writeNote, 3, now.c_str(), -1, SQLITE_STATIC);
+    if (sqlite3_step(writeNote) != SQLITE_DONE)
+        Fail("INSERT AGPENDIENTE");
+    sqlite3_reset(writeNote);
     Run("COMMIT");
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }

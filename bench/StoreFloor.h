@@ -8,7 +8,11 @@
 //
 //   read the id counter (CODIGO "ID"/"FICHADAS") and write it advanced,
 //   look up the key's holder (INGRESAN by NroLlave),
-//   insert the REGISTRA row and its RegExp twin with the same values.
+//   insert the REGISTRA row and its RegExp twin with the same values;
+//
+// and once per pass, in the same transaction, what the agent does to store a
+// pass exactly once: read the reader's note of its last stored pass
+// (AGPENDIENTE) and replace it with the pass's raw records in hexadecimal.
 //
 // Failures throw Exception with SQLite's message. One thread.
 
@@ -30,9 +34,11 @@ public:
     StoreFloor(const StoreFloor&) = delete;
     StoreFloor& operator=(const StoreFloor&) = delete;
 
-    // Stores the pass for the reader; returns the seconds from BEGIN to the
-    // end of COMMIT.
-    double Store(const std::string& readerId, const std::vector<FloorRegistration>& list);
+    // Stores the pass for the reader: the registrations decoded from the
+    // pass's raw records (18 bytes each). Returns the seconds from BEGIN to
+    // the end of COMMIT.
+    double Store(const std::string& readerId, const std::vector<FloorRegistration>& list,
+                 const std::vector<std::string>& records);
 
 private:
     sqlite3_stmt* Prepare(const char* sql);
