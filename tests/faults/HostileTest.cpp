@@ -165,6 +165,35 @@ TEST(Hostile, CommandRowsOfGarbageCostNoOtherCommand) {
     EXPECT_FALSE(keys.contains(3009));
 }
 
+TEST(Hostile, ACommandRowWithTextForItsStationIsReportedAndPassedOver) {
+    AgentBench b;
+    ASSERT_TRUE(b.Ready()) << b.SkipReason().toStdString();
+    b.AddStation(1, b.LinePath());
+    b.AddReader("A1", 1);
+    SimulatedReader& r = b.Reader(u'A');
+    // SQLite keeps the text in the integer column and sorts it after every
+    // station number, so the loop reaches it once the good rows are done.
+    b.Exec(
+        "INSERT INTO COMANDO (IdEstacion, IdRegistrador, CodComando, Texto, FechaHora) "
+        "VALUES ('uno', 'A1', 'ALTA', '03009AB', ?)",
+        {b.clock.Now().addSecs(-120).toString("yyyy-MM-dd HH:mm:ss.zzz")});
+    b.QueueCommand(1, "A1", "ALTA", "03001AB", b.clock.Now().addSecs(-60));
+    b.RunCycles(2);
+    const int anomalies = b.view.Count(
+        "Se detectó una anomalía, el sistema se recuperará luego de una pausa de 10 "
+        "segundos");
+    b.CloseLog();
+    const QStringList reported = b.LogLines().filter("\"uno\" no es un número entero válido");
+    std::cout << "command row with text for its station: " << anomalies << " anomalies, "
+              << reported.size() << " log reports, " << b.Count("COMANDO") << " rows left"
+              << std::endl;
+    EXPECT_EQ(anomalies, 0);
+    EXPECT_EQ(r.Keys().value(3001), "AB");
+    EXPECT_FALSE(r.Keys().contains(3009));
+    EXPECT_EQ(b.Count("COMANDO"), 1);  // the unreadable row stays for its owner to mend
+    EXPECT_GE(reported.size(), 1);     // cycle 2 writes the thread's lines
+}
+
 namespace {
 
 // A virtual reader's REGSIM rows: good ones for keys 4001.., then the
