@@ -449,10 +449,20 @@ void TComunicationThread::ReadRealRegister(const TTR& reader) {
         }
     }
 
+    // A note left over from an erase that succeeded must not make new
+    // records that look the same be taken for stored ones.
+    if (m_staleNotes.contains(reader.Id)) {
+        m_services.dm->ClearPending(reader.Id);
+        m_staleNotes.remove(reader.Id);
+    }
     const qint32 cantidad = link.Data().Cantidad;
     if (cantidad <= 0) {
         ReportInfo(reader.Id, QStringLiteral("No hay registraciones en el registrador"), Now(), {},
                    4, 4);
+        // An empty reader was erased: a note still kept for it (its erase
+        // was done but not acknowledged) describes nothing the reader holds.
+        if (!m_services.dm->PendingRecords(reader.Id).isEmpty())
+            m_services.dm->ClearPending(reader.Id);
         return;
     }
     ReportProgress(reader.Id,
@@ -470,13 +480,49 @@ void TComunicationThread::ReadRealRegister(const TTR& reader) {
         {},
         QStringLiteral("Insertando %1 registracion/es en la base de datos").arg(m_fichadas.Count()),
         Now(), kInProgress);
-    m_services.dm->StoreRegistrations(reader, m_fichadas);
+    // Stored together with a note of the records, so that if the erase below
+    // never happens (or is not acknowledged) the next pass stores only what
+    // came after them.
+    const qsizetype skipped =
+        m_services.dm->StoreRegistrations(reader, m_fichadas, link.LastRecords());
     ReportStateOk(QStringLiteral("OK"), 1);
+    if (skipped > 0) {
+        ReportInfo(reader.Id,
+                   QStringLiteral("Se omiten %1 registraciones ya almacenadas").arg(skipped), Now(),
+                   {}, 4, 4);
+    }
+    // The erase clears the whole memory: a registration made while the
+    // others were being read would go unread. It is left for the next cycle,
+    // whose pass skips what the note says is stored already.
+    if (link.RequestCount() > cantidad) {
+        ReportInfo(reader.Id,
+                   QStringLiteral("Hay registraciones nuevas en el registrador; se borrará en el "
+                                  "próximo ciclo"),
+                   Now(), {}, 4, 4);
+        return;
+    }
     // The reader is erased only now that storing has returned: a failure
     // above leaves every registration in the reader for the next cycle.
     WriteLog(QStringLiteral("Se borrarán las registraciones del registrador"), 2);
     link.ClearMemory();
     WriteLog(QStringLiteral("Se borraron las registraciones con éxito"), 2);
+    RemovePendingNote(reader);
+}
+
+// The erase is done: nothing of this pass is left to be read again. A note
+// that cannot be removed now is only dangerous if new records happen to look
+// like the old ones, so its removal is retried first thing in the reader's
+// next pass; the pass itself succeeded.
+void TComunicationThread::RemovePendingNote(const TTR& reader) {
+    try {
+        m_services.dm->ClearPending(reader.Id);
+        m_staleNotes.remove(reader.Id);
+    } catch (const std::exception& e) {
+        m_staleNotes.insert(reader.Id);
+        WriteLog(QStringLiteral("No se pudo quitar la nota de registraciones almacenadas: ") +
+                     MessageOf(e),
+                 0);
+    }
 }
 
 void TComunicationThread::ErrorNotice(const TTR& reader) {

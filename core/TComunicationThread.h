@@ -22,6 +22,7 @@
 // recovery.
 
 #include <QDateTime>
+#include <QSet>
 #include <QThread>
 #include <atomic>
 #include <memory>
@@ -95,6 +96,7 @@ private:
     void ReadRegister(TTR& reader);
     void ReadRealRegister(const TTR& reader);
     void ErrorNotice(const TTR& reader);
+    void RemovePendingNote(const TTR& reader);
 
     // Command processing.
     void ProcessCommands();
@@ -130,6 +132,9 @@ private:
     std::unique_ptr<TRedKelvorII> m_link;
     TListaFichadas m_fichadas;
     QString m_currentReader;
+    // Readers whose note of stored records could not be removed after their
+    // erase was acknowledged; removed before anything else in their next pass.
+    QSet<QString> m_staleNotes;
 
     // Copies of the settings, taken at the start of every cycle.
     qint32 m_prioridad = 3;

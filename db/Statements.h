@@ -109,6 +109,15 @@ inline constexpr const char* kSelectRegSim =
 // Deletes one copied REGSIM row by its row identity.
 inline constexpr const char* kDeleteRegSimRow = "DELETE FROM REGSIM WHERE %1 = :Fila";
 
+// The note of a reader's last stored pass (AGPENDIENTE): read, remove, write.
+inline constexpr const char* kSelectPendiente =
+    "SELECT Registros FROM AGPENDIENTE WHERE IdRegistrador = :IdRegistrador";
+inline constexpr const char* kDeletePendiente =
+    "DELETE FROM AGPENDIENTE WHERE IdRegistrador = :IdRegistrador";
+inline constexpr const char* kInsertPendiente =
+    "INSERT INTO AGPENDIENTE (IdRegistrador, Registros, FechaHora) "
+    "VALUES (:IdRegistrador, :Registros, :FechaHora)";
+
 // A command row, fields in the order the agent sets them.
 inline constexpr const char* kInsertComando =
     "INSERT INTO COMANDO (IdEstacion, IdRegistrador, CodComando, Texto, FechaHora) "

@@ -101,6 +101,24 @@ public:
     // has no row; EConvertError when it holds no number.
     qint32 GetNewId(const QString& tabla);
     void StoreRegistrations(const TTR& reader, const TListaFichadas& list);
+    // Stores one reader pass exactly once. `records` are every raw record
+    // the reader gave in this pass, in order (TRedVexan::LastRecords), and
+    // list's SourceRecord indexes into them. When the reader's note
+    // (AGPENDIENTE, written by the previous stored pass and removed by
+    // ClearPending once the reader acknowledged the erase) equals the first
+    // records of `records`, in order, those records were stored already and
+    // only the entries decoded from later records are stored; otherwise
+    // every entry is. In the same transaction the note becomes `records`.
+    // Returns how many records were skipped. Without records (and no
+    // entries) nothing is done. A database without AGPENDIENTE fails with
+    // EDatabaseError naming the table and "kelvordb upgrade"; nothing is
+    // stored then.
+    qsizetype StoreRegistrations(const TTR& reader, const TListaFichadas& list,
+                                 const QList<QByteArray>& records);
+    // Removes the reader's note; a reader without one is no error.
+    void ClearPending(const QString& idRegistrador);
+    // The reader's note (empty without one).
+    QList<QByteArray> PendingRecords(const QString& idRegistrador);
     // Moves the REGSIM rows present when it starts into the registration
     // tables and deletes exactly those rows.
     void StoreVirtualRegistrations(const TTR& reader);
@@ -132,6 +150,9 @@ public:
     // Runs inside StoreVirtualRegistrations after the rows were copied and
     // before they are deleted (tests add rows "meanwhile" there).
     void SetAfterVirtualCopyHook(std::function<void()> hook);
+    // Runs inside the exactly-once StoreRegistrations after the rows and the
+    // note were written and before the commit (tests fail a pass there).
+    void SetAfterPendingHook(std::function<void()> hook) { m_afterPendingHook = std::move(hook); }
 
 private:
     friend class TCommandTable;
@@ -140,6 +161,7 @@ private:
         int transactionDepth = 0;
         QString file;                   // SQLite: the database file
         quint64 device = 0, inode = 0;  // SQLite: the file that was opened
+        bool pendingTableSeen = false;  // AGPENDIENTE was found on this connection
         QMetaObject::Connection finished;
     };
 
@@ -161,6 +183,8 @@ private:
     void StorePass(const QString& subject, const std::function<void()>& pass);
     qint32 DrawId();
     void AdvanceZeroCounter(const QString& tabla);
+    void StoreEntry(const TTR& reader, const TFichada& f);
+    void RequirePendingTable();
     void StoreSynthetic(const TTR& reader, const QString& codEstado, bool ackRegistra,
                         bool ackRegExp);
     void EnterVisit(const QVariant& nroLlave, const QVariant& fechaHora, const QVariant& reader,
@@ -172,6 +196,7 @@ private:
     std::chrono::milliseconds m_pause{50};
     int m_busyTimeoutMs = 10000;
     std::function<void()> m_afterVirtualCopy;
+    std::function<void()> m_afterPendingHook;
 
     mutable QMutex m_mutex;  // guards m_alias and m_connections (the map, not the entries)
     mutable std::optional<TAlias> m_alias;

@@ -133,8 +133,14 @@ void TDM::StoreRegistrations(const TTR& reader, const TListaFichadas& list) {
     if (list.Count() == 0)
         return;
     StorePass(QStringLiteral("REGISTRA"), [&] {
-        const QSqlDatabase db = Db();
-        for (const TFichada& f : list) {
+        for (const TFichada& f : list) StoreEntry(reader, f);
+    });
+}
+
+void TDM::StoreEntry(const TTR& reader, const TFichada& f) {
+    const QSqlDatabase db = Db();
+    {
+        {
             const qint32 key = f.NroLlave();
             Registration r;
             r.id = DrawId();
@@ -169,7 +175,7 @@ void TDM::StoreRegistrations(const TTR& reader, const TListaFichadas& list) {
                 }
             }
         }
-    });
+    }
 }
 
 void TDM::StoreVirtualRegistrations(const TTR& reader) {

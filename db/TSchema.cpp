@@ -54,6 +54,50 @@ QStringList TSchema::ExistingTables(const QSqlDatabase& db) {
     return out;
 }
 
+namespace {
+
+void Run(const QSqlDatabase& db, const QString& s) {
+    QSqlQuery q(db);
+    if (!q.exec(s))
+        throw EDatabaseError(QStringLiteral("Error de base de datos (esquema): %1 en \"%2\"")
+                                 .arg(q.lastError().text().trimmed(), s.section('\n', 0, 0)));
+}
+
+// The table a CREATE TABLE or CREATE INDEX statement is about.
+QString TableOf(const QString& statement) {
+    static const QRegularExpression table(QStringLiteral("^CREATE TABLE (\\w+)"));
+    static const QRegularExpression index(QStringLiteral("^CREATE INDEX \\w+ ON (\\w+)"));
+    QRegularExpressionMatch m = table.match(statement);
+    if (!m.hasMatch())
+        m = index.match(statement);
+    return m.hasMatch() ? m.captured(1) : QString();
+}
+
+}  // namespace
+
+QStringList TSchema::AgentTables() {
+    return {QStringLiteral("AGPENDIENTE")};
+}
+
+QStringList TSchema::Upgrade(const QSqlDatabase& db, TSqlDriver driver) {
+    const QStringList present = db.tables(QSql::Tables);
+    QStringList missing;
+    for (const QString& t : AgentTables()) {
+        if (!present.contains(t, Qt::CaseInsensitive))
+            missing << t;
+    }
+    if (missing.isEmpty())
+        return missing;
+    int depth = 0;
+    TTransaction t(db, driver, depth, QStringLiteral("esquema"));
+    for (const QString& s : Statements(driver)) {
+        if (missing.contains(TableOf(s), Qt::CaseInsensitive))
+            Run(db, s);
+    }
+    t.Commit();
+    return missing;
+}
+
 void TSchema::Create(const QSqlDatabase& db, TSqlDriver driver) {
     const QStringList existing = ExistingTables(db);
     if (!existing.isEmpty())
@@ -62,11 +106,6 @@ void TSchema::Create(const QSqlDatabase& db, TSqlDriver driver) {
                                  .arg(existing.join(QStringLiteral(", "))));
     int depth = 0;
     TTransaction t(db, driver, depth, QStringLiteral("esquema"));
-    for (const QString& s : Statements(driver)) {
-        QSqlQuery q(db);
-        if (!q.exec(s))
-            throw EDatabaseError(QStringLiteral("Error de base de datos (esquema): %1 en \"%2\"")
-                                     .arg(q.lastError().text().trimmed(), s.section('\n', 0, 0)));
-    }
+    for (const QString& s : Statements(driver)) Run(db, s);
     t.Commit();
 }

@@ -23,4 +23,10 @@ public:
     static QStringList ExistingTables(const QSqlDatabase& db);
     // Creates every table and index in one transaction.
     static void Create(const QSqlDatabase& db, TSqlDriver driver);
+    // The tables that the agent itself keeps (AGPENDIENTE); a database made
+    // before one of them existed is brought up to date by Upgrade.
+    static QStringList AgentTables();
+    // Creates the agent's tables (and their indexes) that are missing, in one
+    // transaction; touches nothing else. Returns the tables it created.
+    static QStringList Upgrade(const QSqlDatabase& db, TSqlDriver driver);
 };

@@ -148,6 +148,7 @@ void TRedVexan::ReadRegistrations(TListaFichadas& lista) {
         throw Exception(kNotInitialised);
     m_data.Rechazadas = 0;
     lista.Clear();
+    m_lastRecords.clear();
     if (m_data.Cantidad <= 0)
         return;
     lista.Reserve(m_data.Cantidad);
@@ -169,10 +170,13 @@ void TRedVexan::ReadRegistrations(TListaFichadas& lista) {
             }
             record.truncate(Framing::kRecordSize);
             try {
-                lista.Add(TFichada(record, m_clock()));
+                TFichada fichada(record, m_clock());
+                m_lastRecords.append(record);
+                lista.Add(fichada, m_lastRecords.size() - 1);
                 break;
             } catch (const Exception&) {
                 if (copies >= m_maxRetries) {
+                    m_lastRecords.append(record);
                     ++m_data.Rechazadas;
                     break;
                 }
@@ -182,6 +186,15 @@ void TRedVexan::ReadRegistrations(TListaFichadas& lista) {
         }
         WriteControl(Framing::kAck);
     }
+}
+
+qint32 TRedVexan::RequestCount() {
+    RequireOpen();
+    if (!m_data.Inicializado)
+        throw Exception(kNotInitialised);
+    TRegistrador_Data data = m_data;
+    Framing::DecodeStatusB(RequestRecord('B'), data);
+    return data.Cantidad;
 }
 
 void TRedVexan::ClearMemory() {

@@ -77,6 +77,16 @@ public:
     // Data().Rechazadas and still acknowledged. On failure lista keeps the
     // entries decoded so far; the reader's memory is untouched.
     void ReadRegistrations(TListaFichadas& lista);
+    // Every record of the last ReadRegistrations that passed its check, in
+    // the order the reader sent them, undecodable ones included (18 bytes
+    // each); lista's SourceRecord indexes into it. Emptied when a
+    // ReadRegistrations starts; after a failed one it holds the records
+    // received so far.
+    const QList<QByteArray>& LastRecords() const { return m_lastRecords; }
+    // Requests status record B again and returns the number of registrations
+    // the reader holds now. Data() is left as the last Initialize read it.
+    // Requires Initialize; throws as Initialize does.
+    qint32 RequestCount();
     void ClearMemory();
     void EnableAll();
     void DisableAll();
@@ -110,4 +120,5 @@ private:
     TRegistrador_Data m_data;
     quint16 m_maxRetries = 3;
     QString m_connectError;
+    QList<QByteArray> m_lastRecords;
 };

@@ -124,3 +124,13 @@ CREATE TABLE Usuario (
   Administrador BOOLEAN
 );
 CREATE INDEX Usuario_Clave ON Usuario (Clave);
+
+-- Owned by the agent: the raw records of each reader's last stored pass,
+-- kept until the reader acknowledges their erase, so that a pass read again
+-- after a lost erase is not stored twice. Registros: the 18-byte records in
+-- the order read, each as 36 hexadecimal digits, one after the other.
+CREATE TABLE AGPENDIENTE (
+  IdRegistrador TEXT NOT NULL PRIMARY KEY,
+  Registros TEXT NOT NULL,
+  FechaHora TEXT
+);

@@ -203,6 +203,12 @@ QSqlDatabase AgentBench::Setup() const {
 
 void AgentBench::Exec(const QString& sql, const QVariantList& values) {
     QSqlQuery q(Setup());
+    // PostgreSQL cannot prepare a schema change (DROP TABLE): run it as is.
+    if (values.isEmpty()) {
+        if (!q.exec(sql))
+            ADD_FAILURE() << sql.toStdString() << ": " << q.lastError().text().toStdString();
+        return;
+    }
     if (!q.prepare(sql)) {
         ADD_FAILURE() << sql.toStdString() << ": " << q.lastError().text().toStdString();
         return;

@@ -85,6 +85,9 @@ TEST_P(Statements, EveryStatementRunsOnTheEngine) {
         {Sql::kClearIngresanteKey, {7}},
         {Sql::kSelectLlave, {123}},
         {Sql::kStampLlave, {t, 123, t}},
+        {Sql::kInsertPendiente, {"A1", "3131", t}},
+        {Sql::kSelectPendiente, {"A1"}},
+        {Sql::kDeletePendiente, {"B1"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text.toStdString());
@@ -103,6 +106,7 @@ TEST_P(Statements, EveryStatementRunsOnTheEngine) {
     EXPECT_EQ(db->Scalar("SELECT COUNT(*) FROM COMANDO"), "1");
     EXPECT_EQ(db->Scalar("SELECT CodEstado FROM VISACT"), "ENTHAB");
     EXPECT_EQ(db->Scalar("SELECT FechaHora FROM REGISTRA"), "2026-03-01 08:30:00.000");
+    EXPECT_EQ(db->Scalar("SELECT Registros FROM AGPENDIENTE WHERE IdRegistrador = 'A1'"), "3131");
 }
 
 TEST_P(Statements, ParameterNamesMatchWithoutRegardToCase) {

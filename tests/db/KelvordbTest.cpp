@@ -167,3 +167,20 @@ TEST(ToolServer, UnreachableServerIsOneLine) {
         << o.err.toStdString();
     EXPECT_EQ(o.err.count('\n'), 1);
 }
+
+// A database made before the agent kept its own tables: upgrade adds them,
+// keeps every row, and says when there is nothing to do.
+TEST_P(Tool, UpgradeAddsTheAgentsMissingTables) {
+    ASSERT_EQ(Run({"init"}).status, 0);
+    db->Exec("DROP TABLE AGPENDIENTE");
+    db->Exec("INSERT INTO REGISTRA (Id, NroLlave) VALUES (1, 123)");
+    Outcome o = Run({"upgrade"});
+    ASSERT_EQ(o.status, 0) << o.err.toStdString();
+    EXPECT_TRUE(o.out.contains("AGPENDIENTE")) << o.out.toStdString();
+    EXPECT_EQ(db->Scalar("SELECT COUNT(*) FROM AGPENDIENTE"), "0");
+    EXPECT_EQ(db->Scalar("SELECT NroLlave FROM REGISTRA"), "123");
+    o = Run({"upgrade"});
+    EXPECT_EQ(o.status, 0);
+    EXPECT_TRUE(o.out.contains("al día")) << o.out.toStdString();
+    EXPECT_EQ(Run({"upgrade", "x"}).status, 2);
+}

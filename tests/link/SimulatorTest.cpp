@@ -217,3 +217,44 @@ TEST(SimScript, ScriptFilesExpandInPlace) {
 }
 
 }  // namespace
+
+// An agent that died in the middle of a transfer leaves the reader's cursor
+// behind: the next agent's request frames end it, so its ACK after status
+// record A brings out nothing, and a new "0" starts from the first record.
+TEST(Simulator, ARequestFrameEndsAnUnfinishedTransfer) {
+    RawLine r;
+    SimulatedReader& a = *r.line.Reader('A');
+    a.AddRegistration("11", 123, At(2026, 12, 8, 8, 42));
+    a.AddRegistration("21", 456, At(2026, 12, 8, 9, 0));
+    a.AddRegistration("11", 789, At(2026, 12, 8, 9, 30));
+    r.Open(1000);
+    EXPECT_EQ(r.Ask(Frame('A', "0"), 19), "\x06" + Sealed("A1112080842001230"));
+    EXPECT_EQ(r.Ask("\x06", 18), Sealed("A2112080900004560"));
+    // The first agent is gone; the next one asks for the clock and accepts it.
+    EXPECT_EQ(r.Ask(Frame('A', "A"), 19), "\x06" + Sealed("A0012091405000000"));
+    r.port.Params().SetReadTimeout(150);
+    EXPECT_THROW(r.Ask("\x06", 1), EReadTimeout);  // no stale registration
+    r.port.Params().SetReadTimeout(1000);
+    EXPECT_EQ(r.Ask(Frame('A', "0"), 19), "\x06" + Sealed("A1112080842001230"));
+}
+
+// The erase faults: a NAK that erases nothing, an erase whose ACK is lost.
+TEST(Simulator, EraseFaults) {
+    RawLine r;
+    SimulatedReader& a = *r.line.Reader('A');
+    a.AddRegistration("11", 123, At(2026, 12, 8, 8, 42));
+    SimFaults f;
+    f.eraseNak = 1;
+    f.eraseLost = 2;
+    a.SetFaults(f);
+    r.Open(1000);
+    EXPECT_EQ(r.Ask(Frame('A', "2"), 1), QByteArray(1, 0x15));
+    EXPECT_EQ(a.Registrations().size(), 1);
+    EXPECT_EQ(r.Ask(Frame('A', "3"), 1), QByteArray(1, 0x06));  // other frames as ever
+    r.port.Params().SetReadTimeout(150);
+    EXPECT_THROW(r.Ask(Frame('A', "2"), 1), EReadTimeout);
+    EXPECT_TRUE(a.Registrations().isEmpty());
+    r.port.Params().SetReadTimeout(1000);
+    EXPECT_EQ(r.Ask(Frame('A', "2"), 1), QByteArray(1, 0x06));
+    EXPECT_EQ(a.Erased(), 1);
+}

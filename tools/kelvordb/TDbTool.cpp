@@ -55,6 +55,7 @@ QString TDbTool::Usage() {
     return QStringLiteral(
         "uso: kelvordb [--registry ARCHIVO] COMANDO [ARGUMENTOS]\n"
         "  init                         crea las tablas (no toca tablas existentes)\n"
+        "  upgrade                      crea las tablas propias del agente que falten\n"
         "  seed-demo [--port PUERTO] [--antipassback]\n"
         "                               carga datos de demostración (estación 1,\n"
         "                               registradores A1 y B1, usuario admin/admin)\n"
@@ -74,6 +75,10 @@ int TDbTool::Run(const QStringList& args) {
             if (!rest.isEmpty())
                 throw EUsage(QStringLiteral("init no lleva argumentos"));
             Init();
+        } else if (command == QLatin1String("upgrade")) {
+            if (!rest.isEmpty())
+                throw EUsage(QStringLiteral("upgrade no lleva argumentos"));
+            Upgrade();
         } else if (command == QLatin1String("seed-demo")) {
             SeedDemo(rest);
         } else if (command == QLatin1String("registraciones")) {
@@ -128,6 +133,18 @@ void TDbTool::Init() {
     TSchema::Create(m_db, m_alias.Driver());
     m_out << "Esquema creado en " << m_alias.Target() << " (" << TSchema::Tables().size()
           << " tablas)\n";
+}
+
+void TDbTool::Upgrade() {
+    Connect(false);
+    // Only a database made by init gets the agent's tables added: anything
+    // else is not this installation's database.
+    RequireTables({QStringLiteral("REGISTRA")});
+    const QStringList created = TSchema::Upgrade(m_db, m_alias.Driver());
+    if (created.isEmpty())
+        m_out << "El esquema de " << m_alias.Target() << " ya está al día\n";
+    else
+        m_out << "Tablas creadas en " << m_alias.Target() << ": " << created.join(", ") << "\n";
 }
 
 void TDbTool::SeedDemo(const QStringList& args) {

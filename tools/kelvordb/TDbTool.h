@@ -3,6 +3,7 @@
 // process's settings file (RegistryFile::Process()).
 //
 //   init                          create every table (refuses existing ones)
+//   upgrade                       create the agent's own tables that are missing
 //   seed-demo [--port P] [--antipassback]
 //                                 station 1 with readers A1 and B1, key holders,
 //                                 zones, the id counter, user admin/admin
@@ -32,6 +33,7 @@ public:
 
 private:
     void Init();
+    void Upgrade();
     void SeedDemo(const QStringList& args);
     void Registrations(const QStringList& args);
     void Commands();

@@ -66,6 +66,12 @@ void ParseFault(const QString& text, SimFaults& f) {
         f.shortCount = p.size() == 3 ? CountOrAll(opt, p[2]) : -1;
     } else if (kind == "delay" && p.size() == 2) {
         f.delayMs = int(Integer(opt, p[1], 0, 600000));
+    } else if (kind == "erasenak" && p.size() == 2) {
+        f.eraseNak = CountOrAll(opt, p[1]);
+    } else if (kind == "eraselost" && p.size() == 2) {
+        f.eraseLost = CountOrAll(opt, p[1]);
+    } else if (kind == "erasedelay" && p.size() == 2) {
+        f.eraseDelayMs = int(Integer(opt, p[1], 0, 600000));
     } else if (kind == "speed" && p.size() == 1) {
         f.lineSpeed = true;
     } else if (kind == "noise" && p.size() == 2) {
@@ -264,7 +270,8 @@ QString SimScript::Usage() {
         "  --status-a TEXTO17 | --status-b TEXTO17   registros de estado a medida\n"
         "  --texto XXXXX  --key LLAVE[,C1C2]  --disabled  --baud N\n"
         "  --fault silent | nak:N|* | garbage:N|* | badcheck:K|A|B[:always] | short:M[:N]\n"
-        "          | delay:MS | speed | noise:P        --no-faults\n"
+        "          | delay:MS | speed | noise:P | erasenak:N|* | eraselost:N|*\n"
+        "          | erasedelay:MS                       --no-faults\n"
         "  --clear-log  --clear-registrations\n"
         "Control (líneas escritas en la FIFO): las opciones del registrador, --unplug, --plug.\n"
         "Señales: SIGTERM/SIGINT terminan; SIGUSR1 desconecta la línea, SIGUSR2 la reconecta.\n");

@@ -288,6 +288,10 @@ SimAnswer SimulatedReader::OnFrame(const QByteArray& command) {
     std::lock_guard lock(m_mutex);
     ++m_framesHeard;
     m_heard.append(QString::fromLatin1(command));
+    // A request frame means the agent has left any transfer it was in (it
+    // may be a new agent after the old one died mid-way): the next ACK must
+    // not bring out a registration of that old transfer.
+    m_cursor = -1;
     if (m_faults.silent)
         return {};
     if (m_faults.nakFirst < 0 || m_framesHeard <= m_faults.nakFirst) {
@@ -299,6 +303,23 @@ SimAnswer SimulatedReader::OnFrame(const QByteArray& command) {
         if (c == kAck)
             c = '?';
         return Answer(QByteArray(1, c));
+    }
+    if (m_profileRemaining == 0 && command == "2") {
+        ++m_eraseFramesHeard;
+        const qint64 n = m_eraseFramesHeard;
+        if (m_faults.eraseNak < 0 || n <= m_faults.eraseNak) {
+            SimAnswer a = Answer(QByteArray(1, kNak));
+            a.delayMs += m_faults.eraseDelayMs;
+            return a;
+        }
+        m_requests.append(QString::fromLatin1(command));
+        QByteArray reply(1, kAck);
+        Execute(command, reply);
+        SimAnswer a = Answer(reply);
+        if (m_faults.eraseLost < 0 || n <= m_faults.eraseLost)
+            a.bytes.clear();
+        a.delayMs += m_faults.eraseDelayMs;
+        return a;
     }
     m_requests.append(QString::fromLatin1(command));
     QByteArray reply(1, kAck);

@@ -6,8 +6,9 @@
 // It answers the way the readers' protocol describes: ACK to every accepted
 // request; after "A" and "B" the status record; after "0" the first stored
 // registration, then the next one after each ACK and the same one again after
-// a NAK; "2" erases the stored registrations. Frames with a bad check, or for
-// another address, never reach it (the line drops them).
+// a NAK; "2" erases the stored registrations. Every request frame ends a
+// transfer of registrations: a new "0" starts again from the first one. Frames with a bad check, or
+// for another address, never reach it (the line drops them).
 //
 // Threads: every public method locks the reader, so a test or a control
 // channel may configure and inspect it while the line's thread serves it.
@@ -39,6 +40,9 @@ struct SimFaults {
     int delayMs = 0;              // pause before every answer
     bool lineSpeed = false;       // answers go out one byte per byte time of the line
     double noise = 0;             // chance per answer byte of being corrupted or lost
+    qint64 eraseNak = 0;          // answers NAK to the first n "2" frames (nothing erased)
+    qint64 eraseLost = 0;         // erases on the first n "2" frames but the ACK never comes
+    int eraseDelayMs = 0;         // extra pause before the answer to a "2" frame
 };
 
 // What the reader sends back for one event: bytes, after a delay, paced or not.
@@ -128,6 +132,7 @@ private:
     int m_cursor = -1;  // registration being sent after "0"; -1 when not sending
     SimFaults m_faults;
     qint64 m_framesHeard = 0;
+    qint64 m_eraseFramesHeard = 0;
     qint64 m_recordsCut = 0;
     QList<int> m_badCheckDone;  // registration numbers already sent bad once
     QList<char> m_badStatusDone;

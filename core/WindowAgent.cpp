@@ -1,0 +1,160 @@
+#include "core/WindowAgent.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QRegularExpression>
+#include <QTimer>
+#include <cstdio>
+
+#include "core/AgentApplication.h"
+#include "core/CommandLine.h"
+#include "core/SingleInstance.h"
+#include "core/TMainForm.h"
+#include "core/TerminationSignals.h"
+#include "db/TDM.h"
+#include "shell/Errors.h"
+#include "shell/RegistryFile.h"
+#include "shell/RowPictures.h"
+#include "shell/TConfig.h"
+#include "shell/TVersionInfo.h"
+
+namespace {
+
+const QString kTitle = QStringLiteral("Agente de Kelvor II");
+
+void PrintError(const QString& text) {
+    std::fprintf(stderr, "agente: %s\n", text.toLocal8Bit().constData());
+    std::fflush(stderr);
+}
+
+bool X11DisplayExists(const QString& display) {
+    // Only the local form ":N" or ":N.S" can be checked without connecting.
+    static const QRegularExpression local("^(unix)?:(\\d+)(\\.\\d+)?$");
+    const QRegularExpressionMatch m = local.match(display);
+    if (!m.hasMatch())
+        return true;
+    return QFileInfo::exists("/tmp/.X11-unix/X" + m.captured(2));
+}
+
+bool WaylandDisplayExists(const QString& display) {
+    if (display.startsWith('/'))
+        return QFileInfo::exists(display);
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    return !runtime.isEmpty() && QFileInfo::exists(QDir(runtime).filePath(display));
+}
+
+}  // namespace
+
+bool DisplayAvailable() {
+    const QString platform = qEnvironmentVariable("QT_QPA_PLATFORM");
+    const bool x11 = platform.isEmpty() || platform.startsWith("xcb");
+    const bool wayland = platform.isEmpty() || platform.startsWith("wayland");
+    if (!x11 && !wayland)
+        return true;  // offscreen, vnc, ...: no display needed
+    const QString display = qEnvironmentVariable("DISPLAY");
+    const QString waylandDisplay = qEnvironmentVariable("WAYLAND_DISPLAY");
+    if (x11 && !display.isEmpty() && X11DisplayExists(display))
+        return true;
+    if (wayland && !waylandDisplay.isEmpty() && WaylandDisplayExists(waylandDisplay))
+        return true;
+    return false;
+}
+
+int RunWindow(const AgentOptions& options, int& argc, char** argv) {
+    if (!DisplayAvailable()) {
+        PrintError(
+            "no hay pantalla disponible para la ventana del agente (DISPLAY); use "
+            "--headless para ejecutarlo sin ventana");
+        return 1;
+    }
+
+    // The date texts need no setting up: their formats and names are fixed
+    // (shell/TimeText.h).
+    TConfig& config = Config();
+    config.Load(RegistryFile::Process());
+
+    AgentApplication app(argc, argv);
+    QApplication::setApplicationName("Agente");
+    QApplication::setWindowIcon(RowPictures::AgentIcon());
+    // The window hides in the notification area; closing a dialog meanwhile
+    // must not end the program.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    // Before the thread exists: a session that ends (SIGTERM) or Ctrl+C in a
+    // terminal closes the agent after its cycle instead of killing it in one.
+    std::unique_ptr<TerminationSignals> termination;
+    try {
+        termination = std::make_unique<TerminationSignals>();
+    } catch (const Exception& e) {
+        PrintError(e.Message());
+    }
+
+    SingleInstance instance(TMainForm::staticMetaObject.className(), kTitle);
+    // The data module object makes no connection until Open below; the
+    // thread created with the window only needs to know it.
+    TDM dm;
+
+    MainFormSetup setup;
+    setup.config = &config;
+    setup.dm = &dm;
+    setup.logFolder =
+        options.logDir.isEmpty() ? QCoreApplication::applicationDirPath() : options.logDir;
+    QDir().mkpath(setup.logFolder);
+    setup.instance = &instance;
+    setup.cycleLimit = options.cycles.value_or(0);
+    setup.screenshot = qEnvironmentVariable("KELVOR_SCREENSHOT");
+
+    const int dialogTimeout = qEnvironmentVariableIntValue("KELVOR_DIALOG_TIMEOUT_MS");
+    if (dialogTimeout > 0) {
+        // The second-agent message is modal inside the window's creation.
+        QTimer::singleShot(dialogTimeout, &app, [] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
+                box->accept();
+        });
+    }
+
+    auto form = std::make_unique<TMainForm>(setup);
+    if (form->Refused()) {
+        PrintError("Ya esta ejecutando una instancia del agente");
+        return 0;
+    }
+
+    form->CreateDialogs([&dm](const QString& password) { return dm.IsAdministrator(password); },
+                        TVersionInfo().VersionText());
+
+    try {
+        dm.Open();
+    } catch (const Exception& e) {
+        form->ReportStartupError("No se pudo abrir la base de datos: " + e.Message());
+    }
+    QString databaseText;
+    try {
+        databaseText = dm.StatusText();
+    } catch (const Exception& e) {
+        databaseText = e.Message();
+    }
+    form->ShowStatus(databaseText);
+
+    if (termination) {
+        QObject::connect(termination.get(), &TerminationSignals::Received, form.get(),
+                         &TMainForm::CloseUnattended);
+    }
+    form->StartThread();
+    QObject::connect(form.get(), &TMainForm::Closed, &app, &QApplication::quit,
+                     Qt::QueuedConnection);
+    if (setup.screenshot.isEmpty())
+        form->showMinimized();
+    else
+        form->showNormal();
+    QApplication::exec();
+
+    form.reset();  // the session log's end lines
+    try {
+        dm.CloseThreadConnection();
+    } catch (const Exception& e) {
+        PrintError(e.Message());
+    }
+    config.Save(RegistryFile::Process());
+    return 0;
+}

@@ -1,0 +1,123 @@
+// The real agente program with its window on the offscreen platform: the
+// single running instance, the start without a display, the close on SIGTERM.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <QDir>
+#include <QFileInfo>
+#include <QLocalSocket>
+#include <QProcess>
+
+#include "shell/Windows1252.h"
+#include "tests/gui/WindowBench.h"
+
+namespace {
+
+struct Agent {
+    QProcess process;
+    void Start(const WindowBench& b, const QString& logDir, const QString& runtime,
+               const QStringList& extraEnv = {}) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("XDG_RUNTIME_DIR", runtime);
+        for (const QString& pair : extraEnv)
+            env.insert(pair.section('=', 0, 0), pair.section('=', 1));
+        process.setProcessEnvironment(env);
+        QDir().mkpath(logDir);
+        process.start(BuildDir() + "/core/agente", {"--registry", b.registry, "--log-dir", logDir});
+        ASSERT_TRUE(process.waitForStarted(10000));
+    }
+    ~Agent() {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished(10000);
+        }
+    }
+};
+
+QString ServerName(const QString& runtime) {
+    return QDir(runtime).filePath(QString("TMainForm.Agente de Kelvor II.%1").arg(getuid()));
+}
+
+bool Answers(const QString& server) {
+    QLocalSocket socket;
+    socket.connectToServer(server);
+    return socket.waitForConnected(1000);
+}
+
+QString RuntimeDir(const WindowBench& b) {
+    const QString runtime = b.dir.File("xdg");
+    QDir().mkpath(runtime);
+    QFile::setPermissions(runtime,
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    return runtime;
+}
+
+}  // namespace
+
+TEST(AgentProgram, ASecondAgentSaysSoAndEndsLeavingTheFirstRunning) {
+    WindowBench b;
+    const QString runtime = RuntimeDir(b);
+    // The settings file gets the log switch so that both runs would leave a log.
+    WriteAll(b.registry, ReadAll(b.registry) +
+                             "\r\n[HKEY_LOCAL_MACHINE\\Software\\Dalmor\\Kelvor\\Agente\\1.0]\r\n"
+                             "\"LogFileActivado\"=dword:00000001\r\n"
+                             "\"LogFileAppend\"=dword:00000001\r\n");
+
+    Agent first;
+    first.Start(b, b.dir.File("primero"), runtime);
+    ASSERT_TRUE(SpinUntil([&] {
+        return Answers(ServerName(runtime)) || first.process.state() == QProcess::NotRunning;
+    }));
+    ASSERT_EQ(first.process.state(), QProcess::Running)
+        << first.process.readAllStandardError().toStdString();
+
+    Agent second;
+    second.Start(b, b.dir.File("segundo"), runtime, {"KELVOR_DIALOG_TIMEOUT_MS=50"});
+    ASSERT_TRUE(second.process.waitForFinished(30000));
+    EXPECT_EQ(second.process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(second.process.exitCode(), 0);
+    EXPECT_TRUE(second.process.readAllStandardError().contains(
+        "Ya esta ejecutando una instancia del agente"));
+    // Nothing else started: no session log of its own.
+    EXPECT_TRUE(QDir(b.dir.File("segundo")).entryList(QDir::Files).isEmpty());
+
+    // The first is untouched and still answers.
+    EXPECT_EQ(first.process.state(), QProcess::Running);
+    EXPECT_TRUE(Answers(ServerName(runtime)));
+
+    // SIGTERM closes it as an accepted close does.
+    first.process.terminate();
+    ASSERT_TRUE(first.process.waitForFinished(30000));
+    EXPECT_EQ(first.process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(first.process.exitCode(), 0);
+    const QString log = FromWindows1252(ReadAll(b.dir.File("primero/AGKelvorI.log")));
+    EXPECT_TRUE(log.contains("[Main] Fin de la espera de finalización"));
+    EXPECT_TRUE(log.contains("[LogFile] Fin de sesión"));
+    EXPECT_FALSE(QFileInfo::exists(ServerName(runtime)));
+
+    // With the first gone, the next one starts.
+    Agent third;
+    third.Start(b, b.dir.File("tercero"), runtime);
+    EXPECT_TRUE(SpinUntil([&] { return Answers(ServerName(runtime)); }));
+    third.process.terminate();
+    EXPECT_TRUE(third.process.waitForFinished(30000));
+}
+
+TEST(AgentProgram, WithoutADisplayItSuggestsHeadless) {
+    WindowBench b;
+    QProcess agent;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("QT_QPA_PLATFORM");
+    env.remove("DISPLAY");
+    env.remove("WAYLAND_DISPLAY");
+    agent.setProcessEnvironment(env);
+    agent.start(BuildDir() + "/core/agente", {"--registry", b.registry, "--log-dir", b.dir.Path()});
+    ASSERT_TRUE(agent.waitForFinished(20000));
+    EXPECT_EQ(agent.exitCode(), 1);
+    const QByteArray error = agent.readAllStandardError();
+    EXPECT_TRUE(error.contains("--headless")) << error.toStdString();
+    EXPECT_EQ(error.count('\n'), 1);
+    EXPECT_FALSE(QFileInfo::exists(b.dir.File("AGKelvorI.log")));
+}
