@@ -259,11 +259,9 @@ TEST(Hostile, SimulatedRegistrationRowsOfNullsLongTextsAndBinary) {
 }
 
 // A value that cannot be read as its column's type (a moment that is no
-// date, a key or holder that is no number, a number out of range) fails the
-// whole virtual pass today, every cycle, so the good rows are never stored.
-// The data module must set such a row aside (report it, leave it in REGSIM)
-// and store the others; enabled once that mend is in.
-TEST(Hostile, DISABLED_SimulatedRegistrationRowsOfUnreadableValues) {
+// date, a key or holder that is no number, a number out of range): the row is
+// set aside and left in REGSIM, the others are stored once.
+TEST(Hostile, SimulatedRegistrationRowsOfUnreadableValues) {
     RunSimulatedRows("unreadable values", [](AgentBench& b, const QString& insert) {
         const QString when = b.clock.Now().addSecs(-60).toString("yyyy-MM-dd HH:mm:ss.zzz");
         b.Exec(insert, {"ayer a la tarde", "V1", 4100, -1, "Simulador", "ENTHAB"});
