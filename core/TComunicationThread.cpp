@@ -558,7 +558,17 @@ void TComunicationThread::ProcessCommands() {
                      2);
             break;
         }
-        const qint32 estacion = table->IdEstacion();
+        qint32 estacion = 0;
+        try {
+            estacion = table->IdEstacion();
+        } catch (const EConvertError& e) {
+            // A row whose station cannot be read belongs to no station. It is
+            // reported and passed over; letting it end the cycle would stall
+            // every later cycle on the same row.
+            WriteLog(e.Message(), 1);
+            table->Next();
+            continue;
+        }
         if (estacion != m_estacion && estacion != 100) {
             if (estacion > m_estacion) {
                 WriteLog(

@@ -179,6 +179,11 @@ void TDM::StoreEntry(const TTR& reader, const TFichada& f) {
 }
 
 void TDM::StoreVirtualRegistrations(const TTR& reader) {
+    // Rows whose values cannot be read as their types are set aside, left in
+    // REGSIM and reported after the others were stored, so that one bad row
+    // written by another program does not hold back every simulated
+    // registration in every cycle.
+    QStringList unreadable;
     StorePass(QStringLiteral("REGSIM"), [&] {
         const QSqlDatabase db = Db();
         const TSqlDriver driver = Driver();
@@ -200,12 +205,18 @@ void TDM::StoreVirtualRegistrations(const TTR& reader) {
             while (sel.Next()) {
                 SimRow s;
                 s.fila = sel.Value(QStringLiteral("Fila"));
-                const std::optional<QDateTime> at = sel.OptDateTime(QStringLiteral("FechaHora"));
-                s.r.fechaHora = at ? QVariant(*at) : QVariant();
+                try {
+                    const std::optional<QDateTime> at =
+                        sel.OptDateTime(QStringLiteral("FechaHora"));
+                    s.r.fechaHora = at ? QVariant(*at) : QVariant();
+                    s.key = sel.OptInt(QStringLiteral("NroLlave"));
+                    s.r.nroLlave = Optional(s.key);
+                    s.r.idIngresante = Optional(sel.OptInt(QStringLiteral("IdIngresante")));
+                } catch (const Exception& e) {
+                    unreadable << e.Message();
+                    continue;
+                }
                 s.r.idRegistrador = sel.Value(QStringLiteral("IdRegistrador"));
-                s.key = sel.OptInt(QStringLiteral("NroLlave"));
-                s.r.nroLlave = Optional(s.key);
-                s.r.idIngresante = Optional(sel.OptInt(QStringLiteral("IdIngresante")));
                 s.r.responsable = sel.Value(QStringLiteral("Responsable"));
                 s.r.codEstado = sel.Value(QStringLiteral("CodEstado"));
                 rows << s;
@@ -242,6 +253,11 @@ void TDM::StoreVirtualRegistrations(const TTR& reader) {
             del.Exec();
         }
     });
+    if (!unreadable.isEmpty())
+        throw EDatabaseError(
+            QStringLiteral("REGSIM: %1 fila/s ilegible/s quedan en la tabla; la primera: %2")
+                .arg(unreadable.size())
+                .arg(unreadable.first()));
 }
 
 void TDM::StoreSynthetic(const TTR& reader, const QString& codEstado, bool ackRegistra,

@@ -156,18 +156,33 @@ void TRedVexan::ReadRegistrations(TListaFichadas& lista) {
     for (qint32 i = 0; i < m_data.Cantidad; ++i) {
         QByteArray record;
         bool good = ReadRecord(record);
-        for (quint64 attempt = 1; !good; ++attempt) {
+        // The exclusive-or check misses two corruptions of the same bit: a
+        // record that checks but does not decode may have been damaged on the
+        // line, so it is asked for again like a bad one. Only a record that
+        // still fails after MaxRetries copies is taken as the reader's own
+        // (rejected, acknowledged, skipped), never a registration lost to noise.
+        for (quint64 copies = 0;; ++copies) {
+            for (quint64 attempt = 1; !good; ++attempt) {
+                WriteControl(Framing::kNak);
+                good = ReadRecord(record);
+                if (attempt > m_maxRetries)
+                    TooManyAttempts();
+            }
+            record.truncate(Framing::kRecordSize);
+            try {
+                TFichada fichada(record, m_clock());
+                m_lastRecords.append(record);
+                lista.Add(fichada, m_lastRecords.size() - 1);
+                break;
+            } catch (const Exception&) {
+                if (copies >= m_maxRetries) {
+                    m_lastRecords.append(record);
+                    ++m_data.Rechazadas;
+                    break;
+                }
+            }
             WriteControl(Framing::kNak);
             good = ReadRecord(record);
-            if (attempt > m_maxRetries)
-                TooManyAttempts();
-        }
-        record.truncate(Framing::kRecordSize);
-        m_lastRecords.append(record);
-        try {
-            lista.Add(TFichada(record, m_clock()), m_lastRecords.size() - 1);
-        } catch (const Exception&) {
-            ++m_data.Rechazadas;
         }
         WriteControl(Framing::kAck);
     }

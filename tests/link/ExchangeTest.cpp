@@ -207,7 +207,34 @@ TEST(Exchange, ARecordThatChecksButDoesNotDecodeIsCountedAndAcknowledged) {
     EXPECT_EQ(lista[1].NroLlave(), 103);
     EXPECT_EQ(m.link.Data().Rechazadas, 1);
     EXPECT_EQ(reader.acks, 2 + 3);  // two status records, three registrations
-    EXPECT_EQ(reader.naks, 0);
+    // It was asked for again MaxRetries times in case the line had damaged it.
+    EXPECT_EQ(reader.naks, 3);
+}
+
+TEST(Exchange, ARecordDamagedIntoOneThatChecksButDoesNotDecodeIsReadAgain) {
+    // Two flips of the same bit (month "12" -> "13" and the key's last digit
+    // "2" -> "3") keep the exclusive-or: the check passes, the month does not
+    // decode. The reader's next copy is good and must be the one kept.
+    ScriptedReader reader(ThreeRecords());
+    const QByteArray damaged = "A1213091401001030" + reader.records[1].right(1);
+    ASSERT_TRUE(TRedVexan::CheckFrame(damaged, 18));
+    int sent = 0;
+    reader.mangle = [&](QByteArray answer) {
+        if (answer.endsWith(reader.records[1]) && ++sent <= 2)
+            answer = answer.left(answer.size() - 18) + damaged;
+        return answer;
+    };
+    MemoryLink m(&reader);
+    m.link.Initialize();
+    TListaFichadas lista;
+    m.link.ReadRegistrations(lista);
+    ASSERT_EQ(lista.Count(), 3);
+    EXPECT_EQ(lista[1].NroLlave(), 102);
+    EXPECT_EQ(lista[1].GetEstado(), "12");
+    EXPECT_EQ(lista[1].FechaHora(), At(2026, 12, 9, 14, 1));
+    EXPECT_EQ(m.link.Data().Rechazadas, 0);
+    EXPECT_EQ(reader.naks, 2);
+    EXPECT_EQ(reader.acks, 2 + 3);
 }
 
 TEST(Exchange, AShortRecordIsNeverTakenForAGoodOne) {

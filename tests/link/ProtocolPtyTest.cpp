@@ -279,7 +279,8 @@ TEST(ProtocolOnPty, RecordsThatDoNotDecodeAreCountedAcknowledgedAndSkipped) {
     EXPECT_EQ(lista[1].NroLlave(), 4);
     EXPECT_EQ(p.link.Data().Rechazadas, 2);
     EXPECT_TRUE(p.line.WaitUntil([&] { return r.AcksReceived() == 2 + 4; }, 5000));
-    EXPECT_EQ(r.NaksReceived(), 0);
+    // Each was asked for again MaxRetries times before it was given up.
+    EXPECT_EQ(r.NaksReceived(), 2 * int(p.link.MaxRetries()));
 }
 
 TEST(ProtocolOnPty, SlowAndPacedAnswersStillArrive) {
