@@ -12,6 +12,7 @@
 
 #include "core/TComunicationThread.h"
 #include "tests/core/AgentBench.h"
+#include "tests/core/OwnPostgres.h"
 #include "tools/simulador/SimulatedLine.h"
 #include "tools/simulador/SimulatedReader.h"
 
@@ -129,114 +130,10 @@ TEST(Faults, ADatabaseErrorEndsTheCycleAndTheNextCycleWorks) {
               1);
 }
 
-// A throwaway PostgreSQL cluster of the test's own, so that stopping it
-// disturbs no other test that uses the shared server.
-class OwnPostgres {
-public:
-    OwnPostgres() {
-        const QString bindir = qEnvironmentVariable("PG_THROWAWAY_BINDIR");
-        if (bindir.isEmpty() || !QFile::exists(bindir + "/pg_ctl")) {
-            m_skip = "no PostgreSQL server binaries (PG_THROWAWAY_BINDIR from scripts/test)";
-            return;
-        }
-        if (!m_folder.isValid()) {
-            m_skip = "no temporary folder for the server";
-            return;
-        }
-        m_bin = bindir;
-        m_dir = m_folder.path();
-        if (::getuid() == 0) {
-            m_runAs = {"runuser", "-u", "postgres", "--"};
-            m_user = "postgres";
-            QProcess::execute("chown", {"postgres:postgres", m_dir});
-        } else {
-            m_user = qEnvironmentVariable("USER", "postgres");
-        }
-        m_port = 40000 + (::getpid() % 20000);
-        if (Run(m_bin + "/initdb", {"-D", m_dir + "/data", "-A", "trust", "-U", m_user}) != 0) {
-            m_skip = "initdb failed";
-            return;
-        }
-        if (!Start())
-            m_skip = "the test's own PostgreSQL server did not start";
-    }
-    ~OwnPostgres() {
-        if (!m_bin.isEmpty())
-            Run(m_bin + "/pg_ctl", {"-D", m_dir + "/data", "-m", "immediate", "stop"});
-        // m_folder removes the cluster's folder, and only that folder.
-    }
-    bool Start() {
-        return Run(m_bin + "/pg_ctl",
-                   {"-D", m_dir + "/data", "-w", "-l", m_dir + "/server.log", "-o",
-                    QString("-p %1 -k %2 -c listen_addresses=127.0.0.1 -c fsync=off")
-                        .arg(m_port)
-                        .arg(m_dir),
-                    "start"}) == 0;
-    }
-    bool Stop() {
-        return Run(m_bin + "/pg_ctl", {"-D", m_dir + "/data", "-w", "-m", "fast", "stop"}) == 0;
-    }
-    const QString& Skip() const { return m_skip; }
-    int Port() const { return m_port; }
-    QString User() const { return m_user; }
-
-private:
-    int Run(const QString& program, const QStringList& args) {
-        QProcess p;
-        p.setProcessChannelMode(QProcess::MergedChannels);
-        if (m_runAs.isEmpty()) {
-            p.start(program, args);
-        } else {
-            p.start(m_runAs.first(), m_runAs.mid(1) + QStringList{program} + args);
-        }
-        if (!p.waitForFinished(60000))
-            return -1;
-        if (p.exitCode() != 0)
-            qWarning("%s", p.readAll().constData());
-        return p.exitCode();
-    }
-    QTemporaryDir m_folder{QDir::tempPath() + "/kelvor-core-pg-XXXXXX"};
-    QString m_skip, m_bin, m_dir, m_user;
-    QStringList m_runAs;
-    int m_port = 0;
-};
-
-// Points the bench at another server for one test, and back afterwards.
-class PgEnvironment {
-public:
-    PgEnvironment(const QString& host, int port, const QString& user) {
-        for (const char* name : kNames)
-            m_saved.append({name, qgetenv(name), qEnvironmentVariableIsSet(name)});
-        qputenv("KELVOR_TEST_PG_HOST", host.toUtf8());
-        qputenv("KELVOR_TEST_PG_PORT", QByteArray::number(port));
-        qputenv("KELVOR_TEST_PG_USER", user.toUtf8());
-        qunsetenv("KELVOR_TEST_PG_SKIP");
-    }
-    ~PgEnvironment() {
-        for (const Saved& s : m_saved) {
-            if (s.set)
-                qputenv(s.name, s.value);
-            else
-                qunsetenv(s.name);
-        }
-    }
-
-private:
-    static constexpr const char* kNames[] = {"KELVOR_TEST_PG_HOST", "KELVOR_TEST_PG_PORT",
-                                             "KELVOR_TEST_PG_USER", "KELVOR_TEST_PG_SKIP"};
-    struct Saved {
-        const char* name;
-        QByteArray value;
-        bool set;
-    };
-    QList<Saved> m_saved;
-};
-
 TEST(Faults, ADatabaseServerRestartIsSurvived) {
     OwnPostgres server;
     if (!server.Skip().isEmpty())
         GTEST_SKIP() << server.Skip().toStdString();
-    PgEnvironment environment("127.0.0.1", server.Port(), server.User());
     AgentBench b(BenchDb::PostgreSQL);
     ASSERT_TRUE(b.Ready()) << b.SkipReason().toStdString();
     b.AddStation(1, b.LinePath());

@@ -9,7 +9,7 @@
 
 #include "tests/core/AgentBench.h"
 #include "tests/faults/FaultCounts.h"
-#include "tests/faults/OwnPostgres.h"
+#include "tests/core/OwnPostgres.h"
 #include "tools/simulador/SimulatedLine.h"
 #include "tools/simulador/SimulatedReader.h"
 

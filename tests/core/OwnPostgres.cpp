@@ -1,4 +1,4 @@
-#include "tests/faults/OwnPostgres.h"
+#include "tests/core/OwnPostgres.h"
 
 #include <unistd.h>
 #include <QDir>
@@ -10,7 +10,7 @@ const char* const kNames[] = {"KELVOR_TEST_PG_HOST", "KELVOR_TEST_PG_PORT", "KEL
                               "KELVOR_TEST_PG_SKIP"};
 }
 
-OwnPostgres::OwnPostgres() : m_folder(QDir::tempPath() + "/kelvor-faults-pg-XXXXXX") {
+OwnPostgres::OwnPostgres() : m_folder(QDir::tempPath() + "/kelvor-own-pg-XXXXXX") {
     const QString bindir = qEnvironmentVariable("PG_THROWAWAY_BINDIR");
     if (bindir.isEmpty() || !QFile::exists(bindir + "/pg_ctl")) {
         m_skip = "no PostgreSQL server binaries (PG_THROWAWAY_BINDIR from scripts/test)";
@@ -29,8 +29,8 @@ OwnPostgres::OwnPostgres() : m_folder(QDir::tempPath() + "/kelvor-faults-pg-XXXX
     } else {
         m_user = qEnvironmentVariable("USER", "postgres");
     }
-    // Another port than the core tests' own cluster, which may run meanwhile.
-    m_port = 20000 + (::getpid() % 20000);
+    // Above the shared test server's range; one cluster per test process.
+    m_port = 40000 + (::getpid() % 20000);
     if (Run(m_bin + "/initdb", {"-D", m_dir + "/data", "-A", "trust", "-U", m_user}) != 0) {
         m_skip = "initdb failed";
         return;
