@@ -11,6 +11,9 @@ add_library(kelvor_core STATIC
   ${CMAKE_CURRENT_LIST_DIR}/PauseGate.cpp ${CMAKE_CURRENT_LIST_DIR}/PauseGate.h
   ${CMAKE_CURRENT_LIST_DIR}/ReaderClock.cpp ${CMAKE_CURRENT_LIST_DIR}/ReaderClock.h
   ${CMAKE_CURRENT_LIST_DIR}/TComunicationThread.cpp ${CMAKE_CURRENT_LIST_DIR}/TComunicationThread.h
+  ${CMAKE_CURRENT_LIST_DIR}/TComunicationThreadCollection.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/TComunicationThreadCommands.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ThreadText.h
   ${CMAKE_CURRENT_LIST_DIR}/TerminationSignals.cpp ${CMAKE_CURRENT_LIST_DIR}/TerminationSignals.h
   ${CMAKE_CURRENT_LIST_DIR}/ThreadTiming.h
   ${CMAKE_CURRENT_LIST_DIR}/UiDispatch.cpp ${CMAKE_CURRENT_LIST_DIR}/UiDispatch.h

@@ -1,0 +1,203 @@
+// The communication thread: registration collection (every reader of the station,
+// its clock, its registrations stored, its erase).
+#include "core/TComunicationThread.h"
+
+#include <QEventLoop>
+#include <exception>
+#include <limits>
+
+#include "core/CommandText.h"
+#include "core/IAgentView.h"
+#include "core/ReaderClock.h"
+#include "core/ThreadText.h"
+#include "db/TCommandTable.h"
+#include "db/TDM.h"
+#include "link/TRedKelvorII.h"
+#include "shell/Errors.h"
+#include "shell/RegistryFile.h"
+#include "shell/TConfig.h"
+#include "shell/TLogFile.h"
+#include "shell/TimeText.h"
+
+using namespace ThreadText;
+
+void TComunicationThread::CollectRegistrations() {
+    const QList<TDM::ReaderRow> rows = m_services.dm->QueryReaders(m_estacion);
+    WriteLog(QStringLiteral("Se van a consultar %1 registradores").arg(rows.size()), 2);
+    TTR reader;  // one descriptor for the whole pass; Id is kept between rows
+    for (const TDM::ReaderRow& row : rows) {
+        reader.Velocidad = 9600;
+        reader.Puerto = QStringLiteral("COM1");
+        reader.Virtual = false;
+        reader.Hta = false;
+        reader.CtrlActivo = false;
+        if (row.Velocidad)
+            reader.Velocidad = *row.Velocidad;
+        if (row.Puerto)
+            reader.Puerto = *row.Puerto;
+        if (row.Id)
+            reader.Id = *row.Id;
+        if (row.CtrlActivo)
+            reader.CtrlActivo = *row.CtrlActivo;
+        if (row.Virtual)
+            reader.Virtual = *row.Virtual;
+        if (row.Hta)
+            reader.Hta = *row.Hta;
+        WriteLog(QStringLiteral("Se van a leer registraciones en Regist.: %1 Puerto: %2 "
+                                "Velocidad: %3")
+                     .arg(reader.Id, reader.Puerto)
+                     .arg(reader.Velocidad),
+                 2);
+        ReadRegister(reader);
+        WriteLog(QStringLiteral("Se completo el proceso de lectura de registraciones en el "
+                                "Regist.: %1")
+                     .arg(reader.Id),
+                 2);
+    }
+}
+
+void TComunicationThread::ReadRegister(TTR& reader) {
+    bool notice = false;
+    try {
+        if (reader.Virtual) {
+            ReportProgress(
+                reader.Id,
+                QStringLiteral("Insertando registracion/es virtuales en la base de datos"), Now(),
+                kInProgress);
+            m_services.dm->StoreVirtualRegistrations(reader);
+            ReportStateOk(QStringLiteral("OK"), 1);
+        } else {
+            ReadRealRegister(reader);
+        }
+    } catch (const EConnectError&) {
+        SetComError(true);
+        notice = true;
+    } catch (const ETimeout&) {
+        SetComError(true);
+        ReportInfo(reader.Id, QStringLiteral("Error: TimeOut"), Now(), {}, 4, 4);
+        notice = true;
+    } catch (const EIdError&) {
+        ReportStateError(QStringLiteral("Error"), 2);
+        WriteLog(QStringLiteral(
+                     "El error se debe a no poder generar un nuevo Id para la tabla registra.db"),
+                 0);
+    } catch (const std::exception& e) {
+        ReportStateError(QStringLiteral("Error"), 2);
+        // "Error" alone tells the operator nothing; the cause goes to the log.
+        WriteLog(MessageOf(e), 0);
+    }
+    // Outside the guard: a failure to store the notice ends the cycle.
+    if (notice)
+        ErrorNotice(reader);
+}
+
+void TComunicationThread::ReadRealRegister(const TTR& reader) {
+    ConnectRegister(reader);
+    TRedKelvorII& link = Link();
+    link.Initialize();
+
+    const QDateTime now = Now();
+    const int year = now.date().year();
+    const QDateTime readerClock = ReaderClock::At(year, link.Data());
+    // Read through the user-interface thread, the owner of the settings, so a
+    // value changed in the options dialog applies from the next check.
+    const qint32 difHora = m_ui.Call<qint32>([this] { return m_services.config->DifHora; });
+    ReportProgress(reader.Id, QStringLiteral("Fecha/Hora Reloj: ") + DateTimeText(readerClock), now,
+                   kInProgress);
+    ReportStateOk(QStringLiteral("OK"), 1);
+
+    if (!ReaderClock::WithinTolerance(readerClock, now, difHora)) {
+        if (m_actHora) {
+            m_services.dm->QueueClockSync(reader);
+        } else if (m_lastClockWarning.msecsTo(now) > qint64(qMax(difHora, 0)) * 60 * 1000) {
+            ReportProgress(reader.Id, ReaderClock::OutOfHoursMessage(year, link.Data()), Now(),
+                           QStringLiteral("ATENCION"));
+            ReportStateError(QStringLiteral("ATENCION"), 2);
+            m_services.dm->StoreOutOfHours(reader);
+            m_lastClockWarning = now;
+        }
+    }
+
+    // A note left over from an erase that succeeded must not make new
+    // records that look the same be taken for stored ones.
+    if (m_staleNotes.contains(reader.Id)) {
+        m_services.dm->ClearPending(reader.Id);
+        m_staleNotes.remove(reader.Id);
+    }
+    const qint32 cantidad = link.Data().Cantidad;
+    if (cantidad <= 0) {
+        ReportInfo(reader.Id, QStringLiteral("No hay registraciones en el registrador"), Now(), {},
+                   4, 4);
+        // An empty reader was erased: a note still kept for it (its erase
+        // was done but not acknowledged) describes nothing the reader holds.
+        if (!m_services.dm->PendingRecords(reader.Id).isEmpty())
+            m_services.dm->ClearPending(reader.Id);
+        return;
+    }
+    ReportProgress(reader.Id,
+                   QStringLiteral("Leyendo %1 registraciones del registrador").arg(cantidad), Now(),
+                   kInProgress);
+    link.ReadRegistrations(m_fichadas);
+    const qint32 rechazadas = link.Data().Rechazadas;
+    if (rechazadas > 0) {
+        ReportStateError(QStringLiteral("Hay %1 errores").arg(rechazadas), 2);
+        ErrorNotice(reader);
+    } else {
+        ReportStateOk(QStringLiteral("OK"), 1);
+    }
+    ReportProgress(
+        {},
+        QStringLiteral("Insertando %1 registracion/es en la base de datos").arg(m_fichadas.Count()),
+        Now(), kInProgress);
+    // Stored together with a note of the records, so that if the erase below
+    // never happens (or is not acknowledged) the next pass stores only what
+    // came after them.
+    const qsizetype skipped =
+        m_services.dm->StoreRegistrations(reader, m_fichadas, link.LastRecords());
+    ReportStateOk(QStringLiteral("OK"), 1);
+    if (skipped > 0) {
+        ReportInfo(reader.Id,
+                   QStringLiteral("Se omiten %1 registraciones ya almacenadas").arg(skipped), Now(),
+                   {}, 4, 4);
+    }
+    // The erase clears the whole memory: a registration made while the
+    // others were being read would go unread. It is left for the next cycle,
+    // whose pass skips what the note says is stored already.
+    if (link.RequestCount() > cantidad) {
+        ReportInfo(reader.Id,
+                   QStringLiteral("Hay registraciones nuevas en el registrador; se borrará en el "
+                                  "próximo ciclo"),
+                   Now(), {}, 4, 4);
+        return;
+    }
+    // The reader is erased only now that storing has returned: a failure
+    // above leaves every registration in the reader for the next cycle.
+    WriteLog(QStringLiteral("Se borrarán las registraciones del registrador"), 2);
+    link.ClearMemory();
+    WriteLog(QStringLiteral("Se borraron las registraciones con éxito"), 2);
+    RemovePendingNote(reader);
+}
+
+// The erase is done: nothing of this pass is left to be read again. A note
+// that cannot be removed now is only dangerous if new records happen to look
+// like the old ones, so its removal is retried first thing in the reader's
+// next pass; the pass itself succeeded.
+void TComunicationThread::RemovePendingNote(const TTR& reader) {
+    try {
+        m_services.dm->ClearPending(reader.Id);
+        m_staleNotes.remove(reader.Id);
+    } catch (const std::exception& e) {
+        m_staleNotes.insert(reader.Id);
+        WriteLog(QStringLiteral("No se pudo quitar la nota de registraciones almacenadas: ") +
+                     MessageOf(e),
+                 0);
+    }
+}
+
+void TComunicationThread::ErrorNotice(const TTR& reader) {
+    const QDateTime now = Now();
+    if (TimeText(now) == TimeText(m_lastErrorNotice))
+        return;
+    m_services.dm->StoreMemoryError(reader);
+    m_lastErrorNotice = now;
+}

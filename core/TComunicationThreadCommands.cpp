@@ -1,0 +1,192 @@
+// The communication thread: command processing (the queued COMANDO rows of the
+// station, delivered to their readers).
+#include "core/TComunicationThread.h"
+
+#include <QEventLoop>
+#include <exception>
+#include <limits>
+
+#include "core/CommandText.h"
+#include "core/IAgentView.h"
+#include "core/ReaderClock.h"
+#include "core/ThreadText.h"
+#include "db/TCommandTable.h"
+#include "db/TDM.h"
+#include "link/TRedKelvorII.h"
+#include "shell/Errors.h"
+#include "shell/RegistryFile.h"
+#include "shell/TConfig.h"
+#include "shell/TLogFile.h"
+#include "shell/TimeText.h"
+
+using namespace ThreadText;
+
+void TComunicationThread::ProcessCommands() {
+    // The table closes when the cursor is destroyed, also on the way out of
+    // an exception.
+    std::unique_ptr<TCommandTable> table = m_services.dm->OpenCommands();
+    const int total = table->RecordCount();
+    int taken = 0;
+    WriteLog(QStringLiteral("Hay %1 comandos para procesar (max. procesables: %2)")
+                 .arg(total)
+                 .arg(m_comandos),
+             2);
+    while (!table->Eof()) {
+        if (taken >= total) {
+            WriteLog(QStringLiteral("Fin del loop. Se procesaron todos los comandos disponibles. "
+                                    "Hubo comandos procesados con error"),
+                     1);
+            break;
+        }
+        if (taken >= m_comandos) {
+            WriteLog(QStringLiteral(
+                         "Fin del loop. Se llegó al máximo de comandos procesables por ciclo."),
+                     2);
+            break;
+        }
+        qint32 estacion = 0;
+        try {
+            estacion = table->IdEstacion();
+        } catch (const EConvertError& e) {
+            // A row whose station cannot be read belongs to no station. It is
+            // reported and passed over; letting it end the cycle would stall
+            // every later cycle on the same row.
+            WriteLog(e.Message(), 1);
+            table->Next();
+            continue;
+        }
+        if (estacion != m_estacion && estacion != 100) {
+            if (estacion > m_estacion) {
+                WriteLog(
+                    QStringLiteral("Fin del loop. Se terminaron los comandos para esta estación."),
+                    2);
+                break;
+            }
+            table->Next();  // a lower-numbered station: not ours, not counted
+            continue;
+        }
+        ++taken;
+        const QString idRegistrador = table->IdRegistrador();
+        const QString codComando = table->CodComando();
+        const QString texto = table->Texto();
+        WriteLog(QStringLiteral("Procesando comando %1. Regist.: %2 Cod.: %3 Texto: %4")
+                     .arg(taken)
+                     .arg(idRegistrador, codComando, texto),
+                 2);
+        if (DispatchCommand(idRegistrador, codComando, texto)) {
+            WriteLog(QStringLiteral("El comando se envió con éxito"), 2);
+            ReportProgress({}, QStringLiteral("Borrando comando de la base de datos"), Now(),
+                           kInProgress);
+            try {
+                table->Delete();
+                ReportStateOk(QStringLiteral("OK"), 1);
+            } catch (const EDatabaseError& e) {
+                ReportStateError(QStringLiteral("Error"), 2);
+                WriteLog(e.Message(), 0);
+            }
+        } else {
+            WriteLog(QStringLiteral("El comando no se pudo enviar"), 0);
+            ReportProgress({}, QStringLiteral("Actualizando comando en la base de datos"), Now(),
+                           kInProgress);
+            try {
+                table->Restamp(Now());
+                table->First();
+                ReportStateOk(QStringLiteral("OK"), 1);
+            } catch (const EDatabaseError& e) {
+                ReportStateError(QStringLiteral("Error"), 2);
+                WriteLog(e.Message(), 0);
+            }
+        }
+    }
+}
+
+bool TComunicationThread::DispatchCommand(const QString& idRegistrador, const QString& codComando,
+                                          const QString& texto) {
+    const bool readerChanged = m_currentReader != idRegistrador;
+    m_currentReader = idRegistrador;
+    TTR reader;
+    reader.Id = idRegistrador;
+
+    const TDM::ReaderKind kind = m_services.dm->QueryReaderKind(idRegistrador);
+    const bool hta = kind.Hta.value_or(false);
+    if (kind.Virtual.value_or(false))
+        return true;  // exists only in the database
+
+    try {
+        if (readerChanged) {
+            m_services.dm->LoadReader(reader);
+            ConnectRegister(reader);
+        }
+        bool known = false;
+        SendCommand(reader, hta, codComando, texto, known);
+        if (known)
+            return true;
+        ReportError(idRegistrador,
+                    QStringLiteral("Comando <") + codComando + QStringLiteral("> no registrado !"),
+                    Now(), QStringLiteral("Error"), 2);
+    } catch (const EConnectError&) {
+        SetComError(true);
+    } catch (const ETimeout&) {
+        SetComError(true);
+    } catch (const std::exception& e) {
+        ReportStateError(QStringLiteral("Error"), 2);
+        WriteLog(MessageOf(e), 0);
+    }
+    // The next command reconnects, also to the same reader.
+    m_currentReader.clear();
+    return false;
+}
+
+void TComunicationThread::SendCommand(const TTR& reader, bool hta, const QString& codComando,
+                                      const QString& texto, bool& known) {
+    struct Entry {
+        const char* code;
+        QString progress;
+        std::function<void()> ordinary;
+        std::function<void()> forHta;  // empty: nothing is sent to an Hta reader
+    };
+    TRedKelvorII& link = Link();
+    const Entry table[] = {
+        {"ALTA", QStringLiteral("Enviando alta(") + texto.left(5) + QStringLiteral(")"),
+         [&] {
+             const CommandText::Alta a = CommandText::ParseAlta(texto, false);
+             link.AddKeyEx(a.key, a.c1, a.c2);
+         },
+         [&] {
+             const CommandText::Alta a = CommandText::ParseAlta(texto, true);
+             link.AddKeyEx(a.key, u'-', u'-');
+         }},
+        {"BAJA", QStringLiteral("Enviando baja(") + texto + QStringLiteral(")"),
+         [&] { link.RemoveKey(CommandText::KeyNumber(texto)); },
+         [&] { link.RemoveKey(CommandText::KeyNumber(texto)); }},
+        {"HABILIT", QStringLiteral("Enviando habilitación total"), [&] { link.EnableAll(); },
+         [&] { link.EnableAll(); }},
+        {"INHABIL", QStringLiteral("Enviando inhabilitación total"), [&] { link.DisableAll(); },
+         [&] { link.DisableAll(); }},
+        {"PACCESO",
+         QStringLiteral("Enviando habilitación según perfil"),
+         [&] { link.EnableByProfile(); },
+         {}},
+        {"PERFIL", QStringLiteral("Enviando perfil horario"), [&] { link.SendProfile(texto); }, {}},
+        {"SINCRO", QStringLiteral("Sincronizando registrador"), [&] { link.SetClock(); },
+         [&] { link.SetClockHta(); }},
+        {"RESET", QStringLiteral("Reseteando registrador"), [&] { link.ResetRegister(); }, {}},
+        {"HABALARM", QStringLiteral("Habilitando alarmas"), [&] { link.EnableAlarms(); }, {}},
+        {"INHALARM", QStringLiteral("Inhabilitando alarmas"), [&] { link.DisableAlarms(); }, {}},
+        {"ENCALARM", QStringLiteral("Encendiendo alarma"), [&] { link.AlarmOn(); }, {}},
+        {"APAALARM", QStringLiteral("Apagando alarma"), [&] { link.AlarmOff(); }, {}},
+    };
+    for (const Entry& e : table) {
+        if (codComando != QLatin1String(e.code))
+            continue;
+        known = true;
+        ReportProgress(reader.Id, e.progress, Now(), kInProgress);
+        if (!hta) {
+            e.ordinary();
+        } else if (e.forHta) {
+            e.forHta();
+        }
+        ReportStateOk(QStringLiteral("OK"), 1);
+        return;
+    }
+}
