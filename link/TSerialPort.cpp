@@ -14,13 +14,14 @@
 
 #include "shell/Errors.h"
 #include "shell/RegistryFile.h"
+#include "shell/SpanishTexts.h"
 
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
 QString SystemText(int err) {
-    return QString::fromLocal8Bit(std::strerror(err));
+    return SpanishTexts::SystemErrorText(err);
 }
 
 [[noreturn]] void ThrowIoError(int err) {

@@ -5,6 +5,7 @@
 
 #include "link/Framing.h"
 #include "shell/Errors.h"
+#include "shell/SpanishTexts.h"
 #include "tests/link/LinkTestSupport.h"
 
 namespace {
@@ -350,8 +351,8 @@ TEST(Exchange, ConnectReportsByItsResult) {
     m.port().SetOpenError(ENOENT);
     EXPECT_FALSE(m.link.Connect());
     EXPECT_FALSE(m.link.Port().Active());
-    EXPECT_EQ(m.link.ConnectError(),
-              "No se puede abrir el puerto memoria. SO reporta No such file or directory");
+    EXPECT_EQ(m.link.ConnectError(), "No se puede abrir el puerto memoria. SO reporta " +
+                                         SpanishTexts::SystemErrorText(ENOENT));
     m.port().SetOpenError(0);
     EXPECT_TRUE(m.link.Connect());
     EXPECT_TRUE(m.link.ConnectError().isEmpty());
