@@ -4,13 +4,13 @@
 #include <cstring>
 
 #include "shell/Errors.h"
-#include "shell/SpanishTexts.h"
 
 namespace {
 
 [[noreturn]] void ThrowIoError(int err) {
     throw EWin32Error(
-        err, QStringLiteral("Error %1, %2").arg(err).arg(SpanishTexts::SystemErrorText(err)));
+        err,
+        QStringLiteral("Error %1, %2").arg(err).arg(QString::fromLocal8Bit(std::strerror(err))));
 }
 
 }  // namespace
@@ -19,7 +19,7 @@ void MemoryPort::Open() {
     m_active = false;
     QString reason;
     if (m_openError != 0) {
-        reason = SpanishTexts::SystemErrorText(m_openError);
+        reason = QString::fromLocal8Bit(std::strerror(m_openError));
     } else {
         try {
             Params().UpdateLineTimeouts();

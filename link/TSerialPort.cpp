@@ -14,14 +14,13 @@
 
 #include "shell/Errors.h"
 #include "shell/RegistryFile.h"
-#include "shell/SpanishTexts.h"
 
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
 QString SystemText(int err) {
-    return SpanishTexts::SystemErrorText(err);
+    return QString::fromLocal8Bit(std::strerror(err));
 }
 
 [[noreturn]] void ThrowIoError(int err) {

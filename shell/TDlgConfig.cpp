@@ -45,6 +45,8 @@ TDlgConfig::TDlgConfig(TConfig& config, QWidget* parent) : QDialog(parent), m_co
     m_edEstacion->setObjectName("EdEstacion");
     m_stationDigits =
         new QRegularExpressionValidator(QRegularExpression("[0-9]{0,2}"), m_edEstacion);
+    // The field has its limits before the first showing too.
+    m_edEstacion->setInputMask(kStationMask);
     m_spDifHora = SpinEdit("SpDifHora", 1, 1000, this);
     m_edKelvor1Compat = CheckBox("edKelvor1Compat", tr("Kelvor I"), this);
     m_chkAHora = CheckBox("ChkAHora", tr("Actualizar Automáticamente la hora"), this);

@@ -15,7 +15,6 @@
 #include "link/TSerialPort.h"
 #include "shell/Errors.h"
 #include "shell/RegistryFile.h"
-#include "shell/SpanishTexts.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -162,8 +161,8 @@ TEST(TSerialPort, MissingDeviceNamedComSevenReportsItAndStaysClosed) {
         port.Open();
         FAIL() << "opened a missing device";
     } catch (const Exception& e) {
-        EXPECT_EQ(e.Message(), "No se puede abrir el puerto COM7. SO reporta " +
-                                   SpanishTexts::SystemErrorText(ENOENT));
+        EXPECT_EQ(e.Message(),
+                  "No se puede abrir el puerto COM7. SO reporta No such file or directory");
     }
     EXPECT_FALSE(port.Active());
     RegistryFile::SetProcessPath({});
@@ -328,7 +327,7 @@ TEST(TSerialPort, ALostLineIsAnErrorNotAHang) {
         FAIL() << "read on a lost line";
     } catch (const EWin32Error& e) {
         EXPECT_EQ(e.ErrorCode(), EIO);
-        EXPECT_EQ(e.Message(), "Error 5, " + SpanishTexts::SystemErrorText(EIO));
+        EXPECT_EQ(e.Message(), "Error 5, Input/output error");
     }
     EXPECT_LT(t.elapsed(), 2000);  // reported at once, not after the read time-out
     EXPECT_THROW(port.Write("x", 1), EWin32Error);
