@@ -27,15 +27,19 @@ locale_t SpanishLocale() {
 
 }  // namespace
 
-bool SpanishTexts::InstallQtTranslation(QCoreApplication& app) {
+QTranslator* SpanishTexts::InstallQtTranslation(QCoreApplication& app) {
     // Owned by the application: it must live as long as the texts are used.
     auto* translator = new QTranslator(&app);
     if (!translator->load(QStringLiteral("qtbase_es"),
                           QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
         delete translator;
-        return false;
+        return nullptr;
     }
-    return QCoreApplication::installTranslator(translator);
+    if (!QCoreApplication::installTranslator(translator)) {
+        delete translator;
+        return nullptr;
+    }
+    return translator;
 }
 
 QString SpanishTexts::SystemErrorText(int error) {

@@ -7,8 +7,10 @@
 // - InstallQtTranslation loads Qt's own Spanish catalogue (qtbase_es) from
 //   Qt's translations folder and installs it on the running application,
 //   whatever the system locale. It must run before the windows are made (the
-//   standard buttons take their texts when they are created). Returns false,
-//   changing nothing, when the catalogue is missing; the texts stay English.
+//   standard buttons take their texts when they are created). Returns the
+//   installed translator (owned by the application; a caller may remove and
+//   delete it sooner), or nullptr, changing nothing, when the catalogue is
+//   missing: the texts stay English.
 // - SystemErrorText(error) is the system's text for an errno value in Spanish
 //   when a Spanish locale is installed, otherwise the system's default text
 //   (as strerror gives it). Never throws.
@@ -19,10 +21,11 @@
 #include <QString>
 
 class QCoreApplication;
+class QTranslator;
 
 class SpanishTexts {
 public:
-    static bool InstallQtTranslation(QCoreApplication& app);
+    static QTranslator* InstallQtTranslation(QCoreApplication& app);
     static QString SystemErrorText(int error);
     // True when the system's error texts come from a Spanish locale.
     static bool SystemErrorsInSpanish();

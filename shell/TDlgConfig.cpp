@@ -6,10 +6,11 @@
 #include <QFormLayout>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QRegularExpressionValidator>
+#include <QRegularExpression>
 #include <QShowEvent>
 #include <QSpinBox>
 #include <QVBoxLayout>
+#include <QValidator>
 
 #include "shell/Errors.h"
 #include "shell/TConfig.h"
@@ -29,6 +30,20 @@ QCheckBox* CheckBox(const char* name, const QString& caption, QWidget* parent) {
     return check;
 }
 
+// The station field's limits while it shows a stored number the mask cannot
+// hold: that text as it is, or at most two digits. Anything else, a partial
+// edit of the stored number included, is refused as it is typed.
+class StationValidator : public QValidator {
+public:
+    using QValidator::QValidator;
+    QString stored;
+
+    State validate(QString& input, int&) const override {
+        static const QRegularExpression digits(QRegularExpression::anchoredPattern("[0-9]{0,2}"));
+        return input == stored || digits.match(input).hasMatch() ? Acceptable : Invalid;
+    }
+};
+
 }  // namespace
 
 const QStringList& TDlgConfig::PriorityNames() {
@@ -43,8 +58,7 @@ TDlgConfig::TDlgConfig(TConfig& config, QWidget* parent) : QDialog(parent), m_co
 
     m_edEstacion = new QLineEdit(this);
     m_edEstacion->setObjectName("EdEstacion");
-    m_stationDigits =
-        new QRegularExpressionValidator(QRegularExpression("[0-9]{0,2}"), m_edEstacion);
+    m_stationDigits = new StationValidator(m_edEstacion);
     // The field has its limits before the first showing too.
     m_edEstacion->setInputMask(kStationMask);
     m_spDifHora = SpinEdit("SpDifHora", 1, 1000, this);
@@ -131,9 +145,10 @@ void TDlgConfig::ShowStation() {
     } else {
         // A mask would cut the stored number to two characters, and OK would
         // then save the cut value. Without the mask the number shows whole;
-        // what the operator types is still held to two digits, and once the
-        // text is one (deleting what does not fit) edits follow those rules.
+        // the operator replaces it (select and type) with one or two digits.
         m_edEstacion->setInputMask(QString());
+        static_cast<StationValidator*>(m_stationDigits)->stored =
+            QString::number(m_config.Estacion);
         m_edEstacion->setValidator(m_stationDigits);
     }
     m_edEstacion->setText(QString::number(m_config.Estacion));

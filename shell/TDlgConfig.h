@@ -17,7 +17,8 @@
 //   exception reaches the application's general error handling.
 // - "Estacion": one or two optional digits (mask "00"). A stored station
 //   outside 0..99 is shown whole, without the mask, and kept as stored on OK
-//   unless the operator edits the field; edits take at most two digits.
+//   unless the operator edits the field; an edit takes the stored text or at
+//   most two digits (the operator selects the number and types a new one).
 // - Cancel changes nothing (apart from the priority correction above).
 // - Settings without a control (LogFileActivado, LogFileAppend, Retrys,
 //   TimeOut, Espera, the master keys) are never touched.
