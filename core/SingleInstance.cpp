@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "shell/SpanishTexts.h"
+
 namespace {
 
 QString DefaultFolder() {
@@ -48,10 +50,10 @@ bool SingleInstance::OtherRunning() {
                 ::close(fd);
                 if (error == EWOULDBLOCK)
                     return true;
-                m_error = QString::fromLocal8Bit(std::strerror(error));
+                m_error = SpanishTexts::SystemErrorText(error);
             }
         } else {
-            m_error = QString::fromLocal8Bit(std::strerror(errno));
+            m_error = SpanishTexts::SystemErrorText(errno);
         }
     }
     // Without the lock (a folder we may not write to) the socket still tells;

@@ -272,6 +272,10 @@ void TMainForm::CreateDialogs(TFPsw::PasswordCheck isAdministrator, const QStrin
 void TMainForm::ShowStatus(const QString& databaseText) {
     m_databasePanel->setText("Base de datos: " + databaseText);
     m_databasePanel->setToolTip(m_databasePanel->text());
+    ShowStation();
+}
+
+void TMainForm::ShowStation() {
     m_stationPanel->setText(QString("Estacion: %1").arg(m_config.Estacion));
 }
 
@@ -339,6 +343,7 @@ void TMainForm::AddLogRow(const QString& registrador, const QString& mensaje, co
     item->setText(kRegistrador, registrador);
     item->setText(kMensaje, mensaje);
     item->setText(kEstado, estado);
+    SetRowTip(item);
     m_logList->insertTopLevelItem(0, item);
     // Filas is read at every row, so a new limit applies from the next row
     // on. Removing a single row per new row would keep a list that was longer
@@ -356,10 +361,21 @@ void TMainForm::UpdateLogRow(const QString& estado, quint8 state) {
         return;
     m_logList->setUpdatesEnabled(false);
     top->setText(kEstado, estado);
+    SetRowTip(top);
     top->setData(kPictures, kStateRole, int(state));
     top->setIcon(kPictures,
                  QIcon(RowPictures::Row(top->data(kPictures, kImageRole).toInt(), state)));
     m_logList->setUpdatesEnabled(true);
+}
+
+void TMainForm::SetRowTip(QTreeWidgetItem* item) {
+    // The message and state columns are narrow (a long state shows as
+    // "Error de c..."): the whole texts are the row's tool tip, on every cell.
+    QString tip = item->text(kMensaje);
+    const QString estado = item->text(kEstado);
+    if (!estado.isEmpty())
+        tip += (tip.isEmpty() ? QString() : QStringLiteral("\n")) + "Estado: " + estado;
+    for (int column = 0; column < kColumnCount; ++column) item->setToolTip(column, tip);
 }
 
 bool TMainForm::AgentHidden() {
@@ -415,8 +431,10 @@ void TMainForm::ItemOpcionesClick() {
         return;
     if (m_config.PSW && !PasswordAccepted())
         return;
-    if (m_dlgConfig->exec() == QDialog::Accepted)
+    if (m_dlgConfig->exec() == QDialog::Accepted) {
         m_config.Save(RegistryFile::Process());
+        ShowStation();
+    }
 }
 
 void TMainForm::ItemSalirClick() {

@@ -12,15 +12,15 @@
 //                tray icon (Refused() is true when another agent runs: then
 //                nothing after the check was done)
 //   CreateDialogs  about box, options and password windows
-//   ShowStatus     status panels of the station and the database
+//   ShowStatus     status panels of the station and the database (the
+//                  station panel follows the options once they are confirmed)
 //   StartThread    the thread is let run
 //   close          password (with PSW), refused while paused, otherwise the
 //                  notice while the thread ends its cycle; Closed() follows
 //
-// Rows: newest first; after each new row the list keeps at most "Filas" rows,
-// read at that moment. When "Filas" was lowered the list shrinks by one row
-// per new row (two bottom rows go for each new one) until it is within the
-// limit again.
+// Rows: newest first; a row's tool tip holds its whole message and state; after each new row the
+// list keeps at most "Filas" rows, read at that moment. When "Filas" was lowered the list shrinks
+// by one row per new row (two bottom rows go for each new one) until it is within the limit again.
 //   destructor     the session log is released (its end lines)
 //
 // Ownership: the window owns the thread, the log, the dialogs and the tray
@@ -45,6 +45,7 @@ class QLabel;
 class QTimer;
 class QToolButton;
 class QTreeWidget;
+class QTreeWidgetItem;
 class SingleInstance;
 class TAboutBox;
 class TComunicationThread;
@@ -122,6 +123,8 @@ protected:
 private:
     void BuildControls();
     void SetupLogColumns();
+    void ShowStation();  // status panel 1, from the settings
+    static void SetRowTip(QTreeWidgetItem* item);
     void WriteLog(const QString& message, int level);
     bool PasswordAccepted();
     void CreateThread(bool paused);

@@ -16,6 +16,7 @@
 #include "shell/Errors.h"
 #include "shell/RegistryFile.h"
 #include "shell/RowPictures.h"
+#include "shell/SpanishTexts.h"
 #include "shell/TConfig.h"
 #include "shell/TVersionInfo.h"
 
@@ -75,6 +76,10 @@ int RunWindow(const AgentOptions& options, int& argc, char** argv) {
     config.Load(RegistryFile::Process());
 
     AgentApplication app(argc, argv);
+    // Qt's standard buttons and boxes (Aceptar, Cancelar, Sí, No) in Spanish
+    // like the rest of the window, whatever the system's language; before any
+    // window is made, as the buttons take their texts when created.
+    SpanishTexts::InstallQtTranslation(app);
     QApplication::setApplicationName("Agente");
     QApplication::setWindowIcon(RowPictures::AgentIcon());
     // The window hides in the notification area; closing a dialog meanwhile

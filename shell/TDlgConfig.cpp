@@ -6,8 +6,11 @@
 #include <QFormLayout>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QShowEvent>
 #include <QSpinBox>
 #include <QVBoxLayout>
+#include <QValidator>
 
 #include "shell/Errors.h"
 #include "shell/TConfig.h"
@@ -27,6 +30,20 @@ QCheckBox* CheckBox(const char* name, const QString& caption, QWidget* parent) {
     return check;
 }
 
+// The station field's limits while it shows a stored number the mask cannot
+// hold: that text as it is, or at most two digits. Anything else, a partial
+// edit of the stored number included, is refused as it is typed.
+class StationValidator : public QValidator {
+public:
+    using QValidator::QValidator;
+    QString stored;
+
+    State validate(QString& input, int&) const override {
+        static const QRegularExpression digits(QRegularExpression::anchoredPattern("[0-9]{0,2}"));
+        return input == stored || digits.match(input).hasMatch() ? Acceptable : Invalid;
+    }
+};
+
 }  // namespace
 
 const QStringList& TDlgConfig::PriorityNames() {
@@ -41,7 +58,9 @@ TDlgConfig::TDlgConfig(TConfig& config, QWidget* parent) : QDialog(parent), m_co
 
     m_edEstacion = new QLineEdit(this);
     m_edEstacion->setObjectName("EdEstacion");
-    m_edEstacion->setInputMask("99");  // up to two digits, both optional
+    m_stationDigits = new StationValidator(m_edEstacion);
+    // The field has its limits before the first showing too.
+    m_edEstacion->setInputMask(kStationMask);
     m_spDifHora = SpinEdit("SpDifHora", 1, 1000, this);
     m_edKelvor1Compat = CheckBox("edKelvor1Compat", tr("Kelvor I"), this);
     m_chkAHora = CheckBox("ChkAHora", tr("Actualizar Automáticamente la hora"), this);
@@ -88,8 +107,13 @@ TDlgConfig::TDlgConfig(TConfig& config, QWidget* parent) : QDialog(parent), m_co
 }
 
 void TDlgConfig::showEvent(QShowEvent* event) {
-    FormShow();
-    m_edEstacion->setFocus();
+    // A spontaneous show comes from the window system (a minimized dialog
+    // restored): the operator's unconfirmed edits stay. Only an opening of
+    // the dialog starts again from the settings.
+    if (!event->spontaneous()) {
+        FormShow();
+        m_edEstacion->setFocus();
+    }
     QDialog::showEvent(event);
 }
 
@@ -100,7 +124,7 @@ void TDlgConfig::FormShow() {
     // keeps the stored value unless the operator picks one.
     m_cboPrioridad->setCurrentIndex(m_config.Prioridad >= 0 ? m_config.Prioridad : -1);
     m_edComandos->setValue(m_config.Comandos);
-    m_edEstacion->setText(QString::number(m_config.Estacion));
+    ShowStation();
     m_edFilas->setValue(m_config.Filas);
     m_edKelvor1Compat->setChecked(m_config.Kelvor1Compat);
     m_spDifHora->setValue(m_config.DifHora);
@@ -109,17 +133,43 @@ void TDlgConfig::FormShow() {
     m_chkPsw->setChecked(m_config.PSW);
 }
 
+bool TDlgConfig::StationFits(qint32 station) {
+    return station >= 0 && station <= 99;
+}
+
+void TDlgConfig::ShowStation() {
+    if (StationFits(m_config.Estacion)) {
+        // Qt's mask character '0' is a digit the operator may leave out.
+        m_edEstacion->setValidator(nullptr);
+        m_edEstacion->setInputMask(kStationMask);
+    } else {
+        // A mask would cut the stored number to two characters, and OK would
+        // then save the cut value. Without the mask the number shows whole;
+        // the operator replaces it (select and type) with one or two digits.
+        m_edEstacion->setInputMask(QString());
+        static_cast<StationValidator*>(m_stationDigits)->stored =
+            QString::number(m_config.Estacion);
+        m_edEstacion->setValidator(m_stationDigits);
+    }
+    m_edEstacion->setText(QString::number(m_config.Estacion));
+    m_edEstacion->setModified(false);
+}
+
 void TDlgConfig::FormClose() {
     if (m_cboPrioridad->currentIndex() >= 0)
         m_config.Prioridad = m_cboPrioridad->currentIndex();
     m_config.Kelvor1Compat = m_edKelvor1Compat->isChecked();
     m_config.Comandos = m_edComandos->value();
-    const QString station = m_edEstacion->text().trimmed();
-    bool ok = false;
-    const qint32 estacion = station.toInt(&ok, 10);
-    if (!ok)
-        throw EConvertError(QString("'%1' no es un valor entero válido").arg(station));
-    m_config.Estacion = estacion;
+    // A stored station the field cannot take (see ShowStation) stays as it is
+    // unless the operator edited the field.
+    if (m_edEstacion->isModified() || StationFits(m_config.Estacion)) {
+        const QString station = m_edEstacion->text().trimmed();
+        bool ok = false;
+        const qint32 estacion = station.toInt(&ok, 10);
+        if (!ok)
+            throw EConvertError(QString("'%1' no es un valor entero válido").arg(station));
+        m_config.Estacion = estacion;
+    }
     m_config.Filas = m_edFilas->value();
     m_config.DifHora = m_spDifHora->value();
     m_config.ActHora = m_chkAHora->isChecked();

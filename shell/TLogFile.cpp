@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "shell/Errors.h"
+#include "shell/SpanishTexts.h"
 #include "shell/TimeText.h"
 #include "shell/Windows1252.h"
 
@@ -24,7 +25,7 @@ QString InFolder(const QString& folder, const QString& name) {
 }
 
 QString SystemMessage(int error) {
-    return QString::fromLocal8Bit(std::strerror(error));
+    return SpanishTexts::SystemErrorText(error);
 }
 
 QString LevelText(int level) {

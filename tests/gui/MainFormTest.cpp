@@ -172,6 +172,21 @@ TEST(MainForm, RowsNewestFirstAndUpdateLogRowChangesOnlyTheNewestOneNothingOnAnE
     EXPECT_EQ(IconImage(b.Row(0)), RowImage(3, 4));
 }
 
+// The columns stay narrow; the whole message and state are the row's tool tip.
+TEST(MainForm, RowToolTipHoldsTheWholeMessageAndState) {
+    WindowBench b;
+    TMainForm& form = b.Create();
+    const QString message = "Lectura de fichadas del registrador B1 en el puerto COM7 a 9600 bps";
+    form.AddLogRow("B1", message, QDateTime::currentDateTime(), "En proceso ...", 3, 0);
+    form.UpdateLogRow("Error de comunicaciones con el registrador", 3);
+    const QString tip = message + "\nEstado: Error de comunicaciones con el registrador";
+    for (int column = 0; column < 5; ++column) EXPECT_EQ(b.Row(0)->toolTip(column), tip);
+    EXPECT_EQ(form.LogList()->columnWidth(4), 70);
+    form.AddLogRow("", "Inicia ciclo", QDateTime::currentDateTime(), "", 4, 4);
+    EXPECT_EQ(b.Row(0)->toolTip(3), "Inicia ciclo");
+    EXPECT_EQ(b.Row(1)->toolTip(4), tip);
+}
+
 TEST(MainForm, FilasLimitsTheListAndALoweredLimitShrinksItOneRowPerNewRow) {
     WindowBench b;
     b.config.Filas = 10;

@@ -59,6 +59,20 @@ TEST(Options, WithoutPswTheOptionsOpenAndOkSavesTheSettings) {
     EXPECT_TRUE(ReadAll(b.registry).contains("\"Filas\"=dword:00000014"));
 }
 
+TEST(Options, StationPanelFollowsTheConfirmedStation) {
+    WindowBench b;
+    TMainForm& form = b.Start();
+    QLabel* panel = form.findChild<QLabel*>("StationPanel");
+    ASSERT_EQ(panel->text(), "Estacion: 1");
+    for (const auto button : {QDialogButtonBox::Cancel, QDialogButtonBox::Ok}) {
+        ModalScript script;
+        script.Options([](TDlgConfig* d) { d->findChild<QLineEdit*>("EdEstacion")->setText("42"); },
+                       button);
+        form.ItemOpcionesClick();
+        EXPECT_EQ(panel->text(), button == QDialogButtonBox::Ok ? "Estacion: 42" : "Estacion: 1");
+    }
+}
+
 TEST(Options, CancelSavesNothing) {
     WindowBench b;
     TMainForm& form = b.Start();

@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QTest>
 #include <QTimer>
 
 #include "shell/Errors.h"
@@ -260,4 +261,73 @@ TEST(TDlgConfig, EmptyStationFailsAfterThreeValuesAndKeepsTheDialogOpen) {
     EXPECT_EQ(config.Estacion, 5);
     EXPECT_EQ(config.Filas, 500);
     EXPECT_TRUE(config.PSW);
+}
+
+// The station field as the operator types into it: one or two digits, none
+// at all (the empty field is refused only on OK, see above).
+TEST(TDlgConfig, StationTakesOneOrTwoOptionalDigits) {
+    TConfig config = Sample();
+    Options o(config);
+    o.dialog.show();
+    QLineEdit* station = o.Estacion();
+    for (const char* typed : {"5", "", "42"}) {
+        station->selectAll();
+        QTest::keyClick(station, Qt::Key_Delete);
+        QTest::keyClicks(station, typed);
+        EXPECT_EQ(station->text(), typed);
+        EXPECT_TRUE(station->hasAcceptableInput()) << typed;
+    }
+    QTest::keyClicks(station, "7x");  // a third digit and a letter do not go in
+    EXPECT_EQ(station->text(), "42");
+    station->selectAll();
+    QTest::keyClick(station, Qt::Key_Delete);
+    QTest::keyClicks(station, "9");
+    o.dialog.accept();
+    EXPECT_EQ(config.Estacion, 9);
+}
+
+// A stored station the field cannot take is shown as stored and kept on OK;
+// an edit replaces it, still within two digits.
+TEST(TDlgConfig, StoredStationOutsideTheFieldIsKeptUnlessEdited) {
+    for (const qint32 stored : {100, 12345, -3}) {
+        TConfig config = Sample();
+        config.Estacion = stored;
+        Options o(config);
+        o.dialog.show();
+        EXPECT_EQ(o.Estacion()->text(), QString::number(stored));
+        o.Filas()->setValue(20);
+        o.dialog.accept();
+        EXPECT_EQ(config.Estacion, stored);
+        EXPECT_EQ(config.Filas, 20);
+
+        o.dialog.show();
+        QTest::keyClick(o.Estacion(), Qt::Key_End);
+        QTest::keyClicks(o.Estacion(), "5");  // a longer number is not taken
+        EXPECT_EQ(o.Estacion()->text(), QString::number(stored));
+        o.Estacion()->selectAll();
+        QTest::keyClicks(o.Estacion(), "123");
+        EXPECT_EQ(o.Estacion()->text(), "12");
+        o.dialog.accept();
+        EXPECT_EQ(config.Estacion, 12);
+    }
+}
+
+// Restoring a minimized dialog is not a new opening: the edits stay.
+TEST(TDlgConfig, RestoreFromMinimizedKeepsTheEdits) {
+    TConfig config = Sample();
+    Options o(config);
+    o.dialog.show();
+    o.Estacion()->setText("33");
+    o.Filas()->setValue(640);
+    o.dialog.showMinimized();
+    QApplication::processEvents();
+    EXPECT_TRUE(o.dialog.isMinimized());
+    o.dialog.showNormal();
+    QApplication::processEvents();
+    EXPECT_FALSE(o.dialog.isMinimized());
+    EXPECT_EQ(o.Estacion()->text(), "33");
+    EXPECT_EQ(o.Filas()->value(), 640);
+    o.dialog.accept();
+    EXPECT_EQ(config.Estacion, 33);
+    EXPECT_EQ(config.Filas, 640);
 }

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "shell/Errors.h"
+#include "shell/SpanishTexts.h"
 #include "shell/Windows1252.h"
 #include "tests/support/TestSupport.h"
 
@@ -155,7 +156,7 @@ TEST_F(TLogFileTest, FolderWithTrailingSlashGivesPlainNames) {
 
 TEST_F(TLogFileTest, DeclinedRetryLeavesAnIdleLogWithTheError) {
     const QString missing = dir.File("falta");
-    const QString reason = QString::fromLocal8Bit(std::strerror(ENOENT));
+    const QString reason = SpanishTexts::SystemErrorText(ENOENT);
     struct Case {
         bool newFile;
         QString name;
