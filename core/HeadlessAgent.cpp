@@ -38,13 +38,16 @@ int RunHeadless(const HeadlessOptions& options) {
     auto log = std::make_unique<TLogFile>(folder, config.LogFileAppend == 0, config.LogFileActivado,
                                           QStringLiteral("Agente de Kelvor I"),
                                           QStringLiteral("AGKelvorI"));
+    // Standard error is where a service's words go: the lines of the session
+    // log, and its error and attention lines also while the log is off.
     log->SetEcho(&ToStderr);
-    if (!log->OpenError().isEmpty()) {
-        ToStderr(QStringLiteral("agente: el archivo de sesión no se pudo abrir (%1); se sigue "
-                                "sin él")
-                     .arg(log->OpenError())
-                     .toLocal8Bit());
-    }
+    log->SetFailureNotice([](const QString& message) {
+        ToStderr(QStringLiteral("agente: %1").arg(message).toUtf8());
+    });
+    // A settings file that exists but could not be read is not "no key": the
+    // agent runs on the defaults, and says so.
+    if (!config.LoadError().isEmpty())
+        log->WriteLine(kMain, config.LoadErrorReport(), 1);
 
     HeadlessView view;
     TDM dm(SystemClock());  // the process's data module (DM()) while it lives
@@ -96,7 +99,12 @@ int RunHeadless(const HeadlessOptions& options) {
     } catch (const Exception& e) {
         log->WriteLine(kMain, e.Message(), 1);
     }
-    config.Save(RegistryFile::Process());
+    if (!config.Save(RegistryFile::Process())) {
+        log->WriteLine(kMain,
+                       QStringLiteral("No se pudo guardar la configuración en %1")
+                           .arg(RegistryFile::Process().Path()),
+                       1);
+    }
     log.reset();  // the session's end lines
     return 0;
 }

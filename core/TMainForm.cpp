@@ -17,6 +17,7 @@
 #include <QToolButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <cstdio>
 
 #include "core/AgentApplication.h"
 #include "core/AgentServices.h"
@@ -106,6 +107,11 @@ TMainForm::TMainForm(const MainFormSetup& setup, QWidget* parent)
         m_setup.logFolder, m_config.LogFileAppend == 0, m_config.LogFileActivado,
         "Agente de Kelvor I", "AGKelvorI",
         m_setup.askRetry ? m_setup.askRetry : RetryQuestion(AskRetry), m_setup.clock);
+    // A log that stops taking lines later on is told once and the agent goes on.
+    m_log->SetFailureNotice([this](const QString& message) {
+        std::fprintf(stderr, "agente: %s\n", message.toLocal8Bit().constData());
+        AddLogRow("", message, m_setup.clock(), "Error", 4, 2);
+    });
 
     m_clock->start();
     ClockTimer();  // the panel is not left empty until the first tick
@@ -275,8 +281,8 @@ void TMainForm::ShowStatus(const QString& databaseText) {
     m_stationPanel->setText(QString("Estacion: %1").arg(m_config.Estacion));
 }
 
-void TMainForm::ReportStartupError(const QString& message) {
-    WriteLog(message, 0);
+void TMainForm::ReportStartupError(const QString& message, int level) {
+    WriteLog(message, level);
     AddLogRow("", message, m_setup.clock(), "Error", 4, 2);
 }
 
@@ -415,8 +421,10 @@ void TMainForm::ItemOpcionesClick() {
         return;
     if (m_config.PSW && !PasswordAccepted())
         return;
-    if (m_dlgConfig->exec() == QDialog::Accepted)
-        m_config.Save(RegistryFile::Process());
+    if (m_dlgConfig->exec() == QDialog::Accepted && !m_config.Save(RegistryFile::Process())) {
+        ReportStartupError(
+            "No se pudo guardar la configuración en " + RegistryFile::Process().Path(), 1);
+    }
 }
 
 void TMainForm::ItemSalirClick() {

@@ -120,6 +120,10 @@ int RunWindow(const AgentOptions& options, int& argc, char** argv) {
         return 0;
     }
 
+    // A settings file that exists but could not be read is not "no key".
+    if (!config.LoadError().isEmpty())
+        form->ReportStartupError(config.LoadErrorReport(), 1);
+
     form->CreateDialogs([&dm](const QString& password) { return dm.IsAdministrator(password); },
                         TVersionInfo().VersionText());
 
@@ -155,6 +159,7 @@ int RunWindow(const AgentOptions& options, int& argc, char** argv) {
     } catch (const Exception& e) {
         PrintError(e.Message());
     }
-    config.Save(RegistryFile::Process());
+    if (!config.Save(RegistryFile::Process()))
+        PrintError("no se pudo guardar la configuración en " + RegistryFile::Process().Path());
     return 0;
 }
