@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "core/HeadlessView.h"
+#include "core/StationLock.h"
 #include "core/TComunicationThread.h"
 #include "core/TerminationSignals.h"
 #include "db/TDM.h"
@@ -31,6 +32,18 @@ int RunHeadless(const HeadlessOptions& options) {
     TConfig& config = Config();
     config.Load(RegistryFile::Process());
 
+    // Before anything that touches the station (the log, the line, the
+    // database): a second agent on the same settings file leaves the first
+    // one alone.
+    StationLock station(RegistryFile::Process().Path());
+    const StationLock::Result locked = station.Acquire(QStringLiteral("--headless"));
+    if (locked == StationLock::Result::kHeld) {
+        ToStderr(QStringLiteral("agente: Ya esta ejecutando una instancia del agente para %1: %2")
+                     .arg(RegistryFile::Process().Path(), station.Holder())
+                     .toUtf8());
+        return 1;
+    }
+
     const QString folder =
         options.logDir.isEmpty() ? QCoreApplication::applicationDirPath() : options.logDir;
     QDir().mkpath(folder);
@@ -48,6 +61,14 @@ int RunHeadless(const HeadlessOptions& options) {
     // agent runs on the defaults, and says so.
     if (!config.LoadError().isEmpty())
         log->WriteLine(kMain, config.LoadErrorReport(), 1);
+
+    if (locked == StationLock::Result::kUnavailable) {
+        log->WriteLine(kMain,
+                       QStringLiteral("No se pudo tomar el bloqueo de la estación (%1); no se "
+                                      "impedirá un segundo agente")
+                           .arg(station.Error()),
+                       1);
+    }
 
     HeadlessView view;
     TDM dm(SystemClock());  // the process's data module (DM()) while it lives

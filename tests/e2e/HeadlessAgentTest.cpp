@@ -62,6 +62,7 @@ struct Site {
         auto* p = new QProcess;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.remove("KELVOR_REGISTRY");
+        env.insert("KELVOR_LOCK_DIR", b.dir.Path());  // the station locks of this test only
         p->setProcessEnvironment(env);
         // To files, so that a full pipe can never hold the agent up.
         p->setStandardOutputFile(b.dir.File("stdout.txt"));
@@ -288,7 +289,8 @@ TEST(HeadlessAgent, StandardErrorGetsErrorsAlwaysAndInformationWithTheLog) {
     ASSERT_TRUE(p->waitForFinished(60000));
     EXPECT_EQ(p->exitCode(), 0);
     QString err = s.Stderr();
-    EXPECT_TRUE(err.contains("[ComThread] ERROR : Se supero la cantidad maxima de intentos")) << err.toStdString();
+    EXPECT_TRUE(err.contains("[ComThread] ERROR : Se supero la cantidad maxima de intentos"))
+        << err.toStdString();
     EXPECT_FALSE(err.contains("Comienzo de un nuevo ciclo"));
     EXPECT_FALSE(err.contains("[Main] Instanciación del thread"));
     EXPECT_FALSE(QFileInfo::exists(s.logDir + "/AGKelvorI.log"));
@@ -313,4 +315,42 @@ TEST(HeadlessAgent, StandardErrorGetsErrorsAlwaysAndInformationWithTheLog) {
     EXPECT_TRUE(err.contains("se usan los valores por omisión"));
     p->kill();
     p->waitForFinished(10000);
+}
+
+// One agent per station: a second agent on the same settings file (also by
+// another name of it) says who serves it and ends; the first goes on. A holder
+// killed with SIGKILL leaves no lock behind.
+TEST(HeadlessAgent, ASecondAgentOnTheSameSettingsFileRefusesToStart) {
+    Site s;
+    ASSERT_TRUE(s.b.Ready()) << s.b.SkipReason().toStdString();
+    std::unique_ptr<QProcess> first(s.Start({}));
+    ASSERT_TRUE(WaitFor([&] { return s.Log().filter("[Main] Estacion").size() > 0; }, 30000));
+    const QString firstPid = QString::number(first->processId());
+    const QString link = s.b.dir.File("otro-nombre.reg");
+    ASSERT_TRUE(QFile::link(s.b.registry, link));
+    for (const QString& registry : {s.b.registry, link}) {
+        QProcess second;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("KELVOR_LOCK_DIR", s.b.dir.Path());
+        second.setProcessEnvironment(env);
+        second.start(BuildDir() + "/core/agente",
+                     {"--headless", "--registry", registry, "--log-dir", s.b.dir.File("segundo")});
+        ASSERT_TRUE(second.waitForFinished(30000));
+        EXPECT_NE(second.exitCode(), 0);
+        const QString err = QString::fromUtf8(second.readAllStandardError());
+        EXPECT_EQ(err.count('\n'), 1) << err.toStdString();
+        EXPECT_TRUE(err.contains("Ya esta ejecutando una instancia del agente"));
+        EXPECT_TRUE(err.contains("proceso " + firstPid + " (")) << err.toStdString();
+        EXPECT_TRUE(err.contains("agente --headless)")) << err.toStdString();
+        EXPECT_TRUE(QDir(s.b.dir.File("segundo")).entryList(QDir::Files).isEmpty());
+    }
+    EXPECT_EQ(first->state(), QProcess::Running);
+    EXPECT_EQ(s.Log().filter("[LogFile] Fin de sesión").size(), 0);  // nobody closed its log
+
+    ::kill(pid_t(first->processId()), SIGKILL);
+    ASSERT_TRUE(first->waitForFinished(10000));
+    std::unique_ptr<QProcess> third(s.Start({"--cycles", "1"}));
+    ASSERT_TRUE(third->waitForFinished(60000));
+    EXPECT_EQ(third->exitCode(), 0) << s.Stderr().toStdString();
+    EXPECT_EQ(s.Log().filter("[LogFile] Fin de sesión").size(), 1);
 }
