@@ -86,8 +86,7 @@ int RunHeadless(const HeadlessOptions& options) {
     try {
         termination = std::make_unique<TerminationSignals>();
     } catch (const Exception& e) {
-        log->WriteLine(kMain, e.Message(), 0);
-        ToStderr(QStringLiteral("agente: %1").arg(e.Message()).toLocal8Bit());
+        log->WriteLine(kMain, e.Message(), 0);  // an error: on standard error too
         return 1;
     }
     QObject::connect(termination.get(), &TerminationSignals::Received, QCoreApplication::instance(),
