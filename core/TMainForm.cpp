@@ -56,9 +56,24 @@ public:
     }
 };
 
-bool AskRetry(const QString& question) {
-    return QMessageBox::question(nullptr, QObject::tr("Confirmación"), question,
-                                 QMessageBox::Yes | QMessageBox::No) != QMessageBox::No;
+// The question of a session log that cannot be opened waits a bounded time:
+// an agent started with the desktop session and nobody at the desk must not
+// wait for ever before it starts collecting (the log is then paused and
+// tried again later).
+constexpr int kRetryQuestionMs = 120000;
+
+std::optional<bool> AskRetry(const QString& question) {
+    QMessageBox box(QMessageBox::Question, QObject::tr("Confirmación"), question,
+                    QMessageBox::Yes | QMessageBox::No);
+    bool unanswered = false;
+    QTimer::singleShot(kRetryQuestionMs, &box, [&] {
+        unanswered = true;
+        box.reject();
+    });
+    const int answer = box.exec();
+    if (unanswered)
+        return std::nullopt;
+    return answer != QMessageBox::No;
 }
 
 // Sets a flag for the length of a scope, also when the scope is left by an

@@ -71,12 +71,15 @@ TLogFile::TLogFile(const QString& folder, bool newFile, qint32 enabled, const QS
                 "sesión: %3")
                 .arg(error)
                 .arg(SystemMessage(error), m_fileName);
-        if (!ask) {
-            // Nobody to ask: the run goes on and the file is tried again later.
+        // Nobody to ask, or nobody answered: the run goes on and the file is
+        // tried again later.
+        const std::optional<bool> answer =
+            ask ? ask(failure + QStringLiteral(". Desea volver a intentar ?")) : std::nullopt;
+        if (!answer) {
             Pause(error, failure);
             return;
         }
-        if (ask(failure + QStringLiteral(". Desea volver a intentar ?")))
+        if (*answer)
             continue;
         m_openError = failure;
         m_enabled = 0;

@@ -25,7 +25,8 @@
 //    de sesión: <FileName>. Desea volver a intentar ?"
 // true retries, as often as it answers so; false turns the log off for the
 // run: Enabled() becomes 0, OpenError() describes the failure and every later
-// call does nothing.
+// call does nothing. No answer (std::nullopt: nobody answered in time) counts
+// as no question at all: the log is paused, see below.
 //
 // The log is auxiliary: it never stops its writers. Without `ask` (no operator
 // to answer) an opening failure, and any failure to write a line to an open
@@ -49,11 +50,13 @@
 #include <QDateTime>
 #include <QString>
 #include <functional>
+#include <optional>
 
 #include "shell/Clock.h"
 
-// Asked when the log cannot be opened; true: try again.
-using RetryQuestion = std::function<bool(const QString& question)>;
+// Asked when the log cannot be opened; true: try again; false: no log for
+// this run; std::nullopt: no answer (the log is paused and tried again later).
+using RetryQuestion = std::function<std::optional<bool>(const QString& question)>;
 
 class TLogFile {
 public:

@@ -208,6 +208,15 @@ TEST_F(TLogFileTest, WithoutAQuestionAnOpeningFailurePausesTheLogUntilARetryWork
             << file.toStdString();
         EXPECT_FALSE(file.contains("perdida"));
     }
+    // A question nobody answered in time counts as no question.
+    int asked = 0;
+    auto unanswered = Open(
+        false, 1, [&](const QString&) { return ++asked, std::optional<bool>(); },
+        dir.File("falta"));
+    EXPECT_EQ(asked, 1);
+    EXPECT_TRUE(unanswered->Paused());
+    EXPECT_EQ(unanswered->Enabled(), 1);
+    EXPECT_EQ(unanswered->OpenError(), "");
 }
 
 TEST_F(TLogFileTest, RetryAfterTheOperatorFixesTheFolderOpensTheLog) {
