@@ -121,7 +121,8 @@ int RunWindow(const AgentOptions& options, int& argc, char** argv) {
     const StationLock::Result locked = station.Acquire();
     if (locked == StationLock::Result::kHeld) {
         QMessageBox box(QMessageBox::Warning, QObject::tr("Cuidado"),
-                        QObject::tr("Ya esta ejecutando una instancia del agente"), QMessageBox::Ok);
+                        QObject::tr("Ya esta ejecutando una instancia del agente"),
+                        QMessageBox::Ok);
         box.setInformativeText(station.Holder());
         box.exec();
         PrintError("Ya esta ejecutando una instancia del agente para " +
