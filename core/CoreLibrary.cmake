@@ -10,6 +10,7 @@ add_library(kelvor_core STATIC
   ${CMAKE_CURRENT_LIST_DIR}/IAgentView.h
   ${CMAKE_CURRENT_LIST_DIR}/PauseGate.cpp ${CMAKE_CURRENT_LIST_DIR}/PauseGate.h
   ${CMAKE_CURRENT_LIST_DIR}/ReaderClock.cpp ${CMAKE_CURRENT_LIST_DIR}/ReaderClock.h
+  ${CMAKE_CURRENT_LIST_DIR}/StationLock.cpp ${CMAKE_CURRENT_LIST_DIR}/StationLock.h
   ${CMAKE_CURRENT_LIST_DIR}/TComunicationThread.cpp ${CMAKE_CURRENT_LIST_DIR}/TComunicationThread.h
   ${CMAKE_CURRENT_LIST_DIR}/TComunicationThreadCollection.cpp
   ${CMAKE_CURRENT_LIST_DIR}/TComunicationThreadCommands.cpp

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "core/HeadlessView.h"
+#include "core/StationLock.h"
 #include "core/TComunicationThread.h"
 #include "core/TerminationSignals.h"
 #include "db/TDM.h"
@@ -31,6 +32,18 @@ int RunHeadless(const HeadlessOptions& options) {
     TConfig& config = Config();
     config.Load(RegistryFile::Process());
 
+    // Before anything that touches the station (the log, the line, the
+    // database): a second agent on the same settings file leaves the first
+    // one alone.
+    StationLock station(RegistryFile::Process().Path());
+    const StationLock::Result locked = station.Acquire(QStringLiteral("--headless"));
+    if (locked == StationLock::Result::kHeld) {
+        ToStderr(QStringLiteral("agente: Ya esta ejecutando una instancia del agente para %1: %2")
+                     .arg(RegistryFile::Process().Path(), station.Holder())
+                     .toUtf8());
+        return 1;
+    }
+
     const QString folder =
         options.logDir.isEmpty() ? QCoreApplication::applicationDirPath() : options.logDir;
     QDir().mkpath(folder);
@@ -38,12 +51,23 @@ int RunHeadless(const HeadlessOptions& options) {
     auto log = std::make_unique<TLogFile>(folder, config.LogFileAppend == 0, config.LogFileActivado,
                                           QStringLiteral("Agente de Kelvor I"),
                                           QStringLiteral("AGKelvorI"));
+    // Standard error is where a service's words go: the lines of the session
+    // log, and its error and attention lines also while the log is off.
     log->SetEcho(&ToStderr);
-    if (!log->OpenError().isEmpty()) {
-        ToStderr(QStringLiteral("agente: el archivo de sesión no se pudo abrir (%1); se sigue "
-                                "sin él")
-                     .arg(log->OpenError())
-                     .toLocal8Bit());
+    log->SetFailureNotice([](const QString& message) {
+        ToStderr(QStringLiteral("agente: %1").arg(message).toUtf8());
+    });
+    // A settings file that exists but could not be read is not "no key": the
+    // agent runs on the defaults, and says so.
+    if (!config.LoadError().isEmpty())
+        log->WriteLine(kMain, config.LoadErrorReport(), 1);
+
+    if (locked == StationLock::Result::kUnavailable) {
+        log->WriteLine(kMain,
+                       QStringLiteral("No se pudo tomar el bloqueo de la estación (%1); no se "
+                                      "impedirá un segundo agente")
+                           .arg(station.Error()),
+                       1);
     }
 
     HeadlessView view;
@@ -62,8 +86,7 @@ int RunHeadless(const HeadlessOptions& options) {
     try {
         termination = std::make_unique<TerminationSignals>();
     } catch (const Exception& e) {
-        log->WriteLine(kMain, e.Message(), 0);
-        ToStderr(QStringLiteral("agente: %1").arg(e.Message()).toLocal8Bit());
+        log->WriteLine(kMain, e.Message(), 0);  // an error: on standard error too
         return 1;
     }
     QObject::connect(termination.get(), &TerminationSignals::Received, QCoreApplication::instance(),
@@ -96,7 +119,12 @@ int RunHeadless(const HeadlessOptions& options) {
     } catch (const Exception& e) {
         log->WriteLine(kMain, e.Message(), 1);
     }
-    config.Save(RegistryFile::Process());
+    if (!config.Save(RegistryFile::Process())) {
+        log->WriteLine(kMain,
+                       QStringLiteral("No se pudo guardar la configuración en %1")
+                           .arg(RegistryFile::Process().Path()),
+                       1);
+    }
     log.reset();  // the session's end lines
     return 0;
 }

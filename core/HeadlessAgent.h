@@ -2,11 +2,17 @@
 // The agent without a window (service use): the start-up of the window
 // version minus the window, and the close of an accepted close.
 //
-//   settings loaded -> session log opened (lines also echoed to standard
-//   error) -> thread created paused -> data module and the user-interface
+//   settings loaded -> station lock (another agent on the settings file:
+//   one line on standard error, exit status 1) -> session log opened ->
+//   thread created paused -> data module and the user-interface
 //   thread's database connection -> thread let run -> event loop until
 //   SIGTERM/SIGINT or the cycle limit -> the thread ends after its cycle ->
 //   session log end lines, settings saved.
+//
+// Standard error (the service manager's journal) gets every line of level
+// error or attention, whatever "LogFileActivado" says, and the information
+// lines only while they go to the session log; a session log that cannot be
+// written is said there once and the agent goes on without it.
 //
 // A database that cannot be opened at start-up is logged and the agent goes
 // on: the thread opens its own connection and keeps retrying through its

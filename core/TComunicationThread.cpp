@@ -270,9 +270,15 @@ void TComunicationThread::Wait(qint64 ms) {
 // ---- Reporting -------------------------------------------------------------
 
 void TComunicationThread::WriteLog(const QString& text, int level) {
-    if (!m_logOn || !m_services.log)
+    if (!m_services.log)
         return;
-    m_ui.Run([&] { m_services.log->WriteLine(kSource, text, level); });
+    if (m_logOn) {
+        m_ui.Run([&] { m_services.log->WriteLine(kSource, text, level); });
+    } else if (level <= 1) {
+        // Not for the file, but an error must still reach a service's
+        // standard error.
+        m_ui.Run([&] { m_services.log->EchoLine(kSource, text, level); });
+    }
 }
 
 void TComunicationThread::PostRow(const QString& registrador, const QString& mensaje,
@@ -324,7 +330,19 @@ void TComunicationThread::SetComError(bool failed) {
     } else {
         ReportStateOk(QStringLiteral("OK"), 1);
     }
-    WriteComError(failed);
+    // Other programs' flag: a store that cannot be written is told once (until
+    // a write succeeds again) and never stops the cycle.
+    const bool written = WriteComError(failed);
+    if (written || m_comErrorUnwritten) {
+        m_comErrorUnwritten = !written;
+        return;
+    }
+    m_comErrorUnwritten = true;
+    const QString text =
+        QStringLiteral("No se pudo escribir \"ComError\" en el archivo de configuración %1")
+            .arg(RegistryFile::Process().Path());
+    WriteLog(text, 1);
+    PostRow({}, text, Now(), QStringLiteral("Error"), 4, 2);
 }
 
 void TComunicationThread::ConnectRegister(const TTR& reader) {

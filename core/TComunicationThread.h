@@ -147,6 +147,7 @@ private:
     bool m_visible = false;
     bool m_logOn = false;
     bool m_dbOpen = false;
+    bool m_comErrorUnwritten = false;  // the failure to write "ComError" was told
     QDateTime m_lastClockWarning;
     QDateTime m_lastErrorNotice;
 

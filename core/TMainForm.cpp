@@ -17,6 +17,7 @@
 #include <QToolButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <cstdio>
 
 #include "core/AgentApplication.h"
 #include "core/AgentServices.h"
@@ -55,9 +56,24 @@ public:
     }
 };
 
-bool AskRetry(const QString& question) {
-    return QMessageBox::question(nullptr, QObject::tr("Confirmación"), question,
-                                 QMessageBox::Yes | QMessageBox::No) != QMessageBox::No;
+// The question of a session log that cannot be opened waits a bounded time:
+// an agent started with the desktop session and nobody at the desk must not
+// wait for ever before it starts collecting (the log is then paused and
+// tried again later).
+constexpr int kRetryQuestionMs = 120000;
+
+std::optional<bool> AskRetry(const QString& question) {
+    QMessageBox box(QMessageBox::Question, QObject::tr("Confirmación"), question,
+                    QMessageBox::Yes | QMessageBox::No);
+    bool unanswered = false;
+    QTimer::singleShot(kRetryQuestionMs, &box, [&] {
+        unanswered = true;
+        box.reject();
+    });
+    const int answer = box.exec();
+    if (unanswered)
+        return std::nullopt;
+    return answer != QMessageBox::No;
 }
 
 // Sets a flag for the length of a scope, also when the scope is left by an
@@ -106,6 +122,11 @@ TMainForm::TMainForm(const MainFormSetup& setup, QWidget* parent)
         m_setup.logFolder, m_config.LogFileAppend == 0, m_config.LogFileActivado,
         "Agente de Kelvor I", "AGKelvorI",
         m_setup.askRetry ? m_setup.askRetry : RetryQuestion(AskRetry), m_setup.clock);
+    // A log that stops taking lines later on is told once and the agent goes on.
+    m_log->SetFailureNotice([this](const QString& message) {
+        std::fprintf(stderr, "agente: %s\n", message.toLocal8Bit().constData());
+        AddLogRow("", message, m_setup.clock(), "Error", 4, 2);
+    });
 
     m_clock->start();
     ClockTimer();  // the panel is not left empty until the first tick
@@ -279,8 +300,8 @@ void TMainForm::ShowStation() {
     m_stationPanel->setText(QString("Estacion: %1").arg(m_config.Estacion));
 }
 
-void TMainForm::ReportStartupError(const QString& message) {
-    WriteLog(message, 0);
+void TMainForm::ReportStartupError(const QString& message, int level) {
+    WriteLog(message, level);
     AddLogRow("", message, m_setup.clock(), "Error", 4, 2);
 }
 
@@ -432,7 +453,9 @@ void TMainForm::ItemOpcionesClick() {
     if (m_config.PSW && !PasswordAccepted())
         return;
     if (m_dlgConfig->exec() == QDialog::Accepted) {
-        m_config.Save(RegistryFile::Process());
+        if (!m_config.Save(RegistryFile::Process()))
+            ReportStartupError(
+                "No se pudo guardar la configuración en " + RegistryFile::Process().Path(), 1);
         ShowStation();
     }
 }

@@ -83,9 +83,10 @@ public:
     bool Refused() const { return m_refused; }
     void CreateDialogs(TFPsw::PasswordCheck isAdministrator, const QString& versionText);
     void ShowStatus(const QString& databaseText);
-    // A start-up step failed (the database could not be opened): a log line and
-    // a row; the agent goes on.
-    void ReportStartupError(const QString& message);
+    // A start-up step failed (the database could not be opened, the settings
+    // file could not be read): a log line at the level (0 error, 1 attention)
+    // and a row; the agent goes on.
+    void ReportStartupError(const QString& message, int level = 0);
     void StartThread();
 
     // IAgentView

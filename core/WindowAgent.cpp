@@ -10,6 +10,7 @@
 #include "core/AgentApplication.h"
 #include "core/CommandLine.h"
 #include "core/SingleInstance.h"
+#include "core/StationLock.h"
 #include "core/TMainForm.h"
 #include "core/TerminationSignals.h"
 #include "db/TDM.h"
@@ -119,11 +120,35 @@ int RunWindow(const AgentOptions& options, int& argc, char** argv) {
         });
     }
 
+    // One agent per station, whoever runs it: checked before the window opens
+    // its session log, so that the first agent is untouched.
+    StationLock station(RegistryFile::Process().Path());
+    const StationLock::Result locked = station.Acquire();
+    if (locked == StationLock::Result::kHeld) {
+        QMessageBox box(QMessageBox::Warning, QObject::tr("Cuidado"),
+                        QObject::tr("Ya esta ejecutando una instancia del agente"),
+                        QMessageBox::Ok);
+        box.setInformativeText(station.Holder());
+        box.exec();
+        PrintError("Ya esta ejecutando una instancia del agente para " +
+                   RegistryFile::Process().Path() + ": " + station.Holder());
+        return 0;
+    }
+
     auto form = std::make_unique<TMainForm>(setup);
     if (form->Refused()) {
         PrintError("Ya esta ejecutando una instancia del agente");
         return 0;
     }
+
+    if (locked == StationLock::Result::kUnavailable) {
+        form->ReportStartupError("No se pudo tomar el bloqueo de la estación (" + station.Error() +
+                                     "); no se impedirá un segundo agente",
+                                 1);
+    }
+    // A settings file that exists but could not be read is not "no key".
+    if (!config.LoadError().isEmpty())
+        form->ReportStartupError(config.LoadErrorReport(), 1);
 
     form->CreateDialogs([&dm](const QString& password) { return dm.IsAdministrator(password); },
                         TVersionInfo().VersionText());
@@ -160,6 +185,7 @@ int RunWindow(const AgentOptions& options, int& argc, char** argv) {
     } catch (const Exception& e) {
         PrintError(e.Message());
     }
-    config.Save(RegistryFile::Process());
+    if (!config.Save(RegistryFile::Process()))
+        PrintError("no se pudo guardar la configuración en " + RegistryFile::Process().Path());
     return 0;
 }

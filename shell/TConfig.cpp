@@ -64,10 +64,19 @@ void TConfig::Load(const RegistryFile& registry) {
     }
 }
 
+QString TConfig::LoadErrorReport() const {
+    if (m_loadError.isEmpty())
+        return {};
+    QString text = m_loadError;
+    text[0] = text[0].toUpper();
+    return text + QStringLiteral("; se usan los valores por omisión");
+}
+
 bool TConfig::Save(const RegistryFile& registry) const {
     QList<RegistryValue> values;
     for (const Setting& s : kSettings) {
-        if (!s.saved) continue;
+        if (!s.saved)
+            continue;
         const qint32 v = s.kind == Setting::kInt ? this->*s.intField : (this->*s.boolField ? 1 : 0);
         values.append(RegistryValue::Int(QString::fromLatin1(s.name), v));
     }

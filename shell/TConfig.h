@@ -45,6 +45,9 @@ public:
     bool Save(const RegistryFile& registry) const;
     // Why the settings file could not be read at the last Load; empty if it could.
     QString LoadError() const { return m_loadError; }
+    // The line that tells the operator (session log, at attention level, and a
+    // row of the window) that LoadError() is set and the defaults are in use.
+    QString LoadErrorReport() const;
 
     // "Name=value" per setting in table order, integers in decimal and
     // booleans as 0 or 1 (the output of agente --print-config).

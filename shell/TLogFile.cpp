@@ -1,15 +1,17 @@
 #include "shell/TLogFile.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
-#include "shell/Errors.h"
 #include "shell/SpanishTexts.h"
 #include "shell/TimeText.h"
 #include "shell/Windows1252.h"
@@ -70,7 +72,15 @@ TLogFile::TLogFile(const QString& folder, bool newFile, qint32 enabled, const QS
                 "sesión: %3")
                 .arg(error)
                 .arg(SystemMessage(error), m_fileName);
-        if (ask && ask(failure + QStringLiteral(". Desea volver a intentar ?")))
+        // Nobody to ask, or nobody answered: the run goes on and the file is
+        // tried again later.
+        const std::optional<bool> answer =
+            ask ? ask(failure + QStringLiteral(". Desea volver a intentar ?")) : std::nullopt;
+        if (!answer) {
+            Pause(error, failure);
+            return;
+        }
+        if (*answer)
             continue;
         m_openError = failure;
         m_enabled = 0;
@@ -79,17 +89,20 @@ TLogFile::TLogFile(const QString& folder, bool newFile, qint32 enabled, const QS
 }
 
 TLogFile::~TLogFile() {
-    if (m_enabled == 0 || m_fd < 0)
+    if (m_enabled == 0)
         return;
-    try {
-        WriteRaw(Formatted(QStringLiteral("LogFile"), QStringLiteral("Fin de sesión"), 2));
-        WriteRaw(QString());
-    } catch (...) {
-        // The run is over and nobody is left to tell; the lines written so far stay.
+    const QString end = Formatted(QStringLiteral("LogFile"), QStringLiteral("Fin de sesión"), 2);
+    Echo(end);
+    Echo(QString());
+    if (m_fd >= 0) {
+        // The run is over and nobody is left to tell of a failure; the lines
+        // written so far stay.
+        if (WriteRaw(end) == 0)
+            WriteRaw(QString());
+        ::close(m_fd);
+        m_fd = -1;
     }
-    ::close(m_fd);
-    m_fd = -1;
-    if (m_newFile)
+    if (m_newFile && m_haveUniqueName)
         CopyToFixedFile();
 }
 
@@ -124,23 +137,112 @@ bool TLogFile::OpenOnce(int& error) {
             return false;
         }
     }
-    try {
-        WriteRaw(QStringLiteral("Archivo de sesión de la aplicación : ") + m_title);
-        WriteRaw(QString());
-        WriteRaw(Formatted(QStringLiteral("ULogFile"), QStringLiteral("Comienzo de sesión"), 2));
-    } catch (const EWin32Error& e) {
-        error = e.ErrorCode();
-        ::close(m_fd);
-        m_fd = -1;
-        return false;
+    for (const QString& line :
+         {QStringLiteral("Archivo de sesión de la aplicación : ") + m_title, QString(),
+          Formatted(QStringLiteral("ULogFile"), QStringLiteral("Comienzo de sesión"), 2)}) {
+        error = WriteRaw(line);
+        if (error != 0) {
+            ::close(m_fd);
+            m_fd = -1;
+            return false;
+        }
     }
     return true;
 }
 
 void TLogFile::WriteLine(const QString& source, const QString& message, int level) {
-    if (m_enabled == 0 || m_fd < 0)
+    if (m_enabled == 0) {
+        EchoLine(source, message, level);
         return;
-    WriteRaw(Formatted(source, OneLine(message), level));
+    }
+    const QString text = Formatted(source, OneLine(message), level);
+    Echo(text);
+    if (m_paused && !TryResume()) {
+        ++m_lostLines;
+        return;
+    }
+    // A file whose folder was removed takes every write and keeps none of it.
+    struct stat st {};
+    int error = ::fstat(m_fd, &st) == 0 && st.st_nlink == 0 ? ENOENT : 0;
+    if (error == 0)
+        error = WriteRaw(text);
+    if (error != 0) {
+        ++m_lostLines;
+        Pause(error, QStringLiteral("No se pudo escribir en el archivo de sesión %1: %2")
+                         .arg(m_fileName, SystemMessage(error)));
+    }
+}
+
+void TLogFile::EchoLine(const QString& source, const QString& message, int level) {
+    if (level <= 1)
+        Echo(Formatted(source, OneLine(message), level));
+}
+
+void TLogFile::SetFailureNotice(std::function<void(const QString&)> notice) {
+    m_notice = std::move(notice);
+    if (m_paused && !m_failureTold && m_notice) {
+        m_failureTold = true;
+        m_notice(m_failure);
+    }
+}
+
+void TLogFile::Echo(const QString& text) const {
+    if (m_echo)
+        m_echo(text.toUtf8());
+}
+
+void TLogFile::Pause(int error, const QString& what) {
+    Q_UNUSED(error);
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+    m_retryAt = m_clock().addMSecs(m_retryIntervalMs);
+    if (m_paused)
+        return;  // a failed retry: told already
+    m_paused = true;
+    m_failureTold = false;
+    m_failure = what + QStringLiteral(
+                           "; el agente sigue sin archivo de sesión y lo volverá a "
+                           "intentar");
+    if (m_notice) {
+        m_failureTold = true;
+        m_notice(m_failure);
+    }
+}
+
+bool TLogFile::TryResume() {
+    if (m_clock() < m_retryAt)
+        return false;
+    m_retryAt = m_clock().addMSecs(m_retryIntervalMs);
+    int error = 0;
+    if (m_newFile && !m_haveUniqueName) {
+        QDir().mkpath(m_folder);
+        if (!OpenOnce(error))
+            return false;
+    } else {
+        QDir().mkpath(QFileInfo(m_fileName).absolutePath());
+        // Appended to: what the file holds from before the failure stays.
+        m_fd = ::open(QFile::encodeName(m_fileName).constData(),
+                      O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+        if (m_fd < 0)
+            return false;
+    }
+    const QString resumed =
+        Formatted(QStringLiteral("LogFile"),
+                  QStringLiteral("Se reanuda el archivo de sesión; %1 líneas no se pudieron "
+                                 "escribir")
+                      .arg(m_lostLines),
+                  1);
+    if (WriteRaw(resumed) != 0) {
+        ::close(m_fd);
+        m_fd = -1;
+        return false;
+    }
+    Echo(resumed);
+    m_paused = false;
+    m_lostLines = 0;
+    return true;
 }
 
 QString TLogFile::Formatted(const QString& source, const QString& message, int level) const {
@@ -148,23 +250,18 @@ QString TLogFile::Formatted(const QString& source, const QString& message, int l
            LevelText(level) + message;
 }
 
-void TLogFile::WriteRaw(const QString& text) {
+int TLogFile::WriteRaw(const QString& text) {
     const QByteArray bytes = ToWindows1252(text) + QByteArrayLiteral("\r\n");
     qsizetype done = 0;
     while (done < bytes.size()) {
         const ssize_t n = ::write(m_fd, bytes.constData() + done, size_t(bytes.size() - done));
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0) {
-            const int error = n < 0 ? errno : EIO;
-            throw EWin32Error(error,
-                              QStringLiteral("No se pudo escribir en el archivo de sesión %1: %2")
-                                  .arg(m_fileName, SystemMessage(error)));
-        }
+        if (n <= 0)
+            return n < 0 ? errno : EIO;
         done += n;
     }
-    if (m_echo)
-        m_echo(text.toUtf8());
+    return 0;
 }
 
 void TLogFile::CopyToFixedFile() const {

@@ -23,26 +23,40 @@
 // the operator through `ask` with the question
 //   "Se ha producido el error: <errno> <<message>> al intentar abrir el archivo
 //    de sesión: <FileName>. Desea volver a intentar ?"
-// true retries, as often as it answers so; false (and no `ask` at all) turns
-// the log off for the run: Enabled() becomes 0, OpenError() describes the
-// failure and every later call does nothing.
+// true retries, as often as it answers so; false turns the log off for the
+// run: Enabled() becomes 0, OpenError() describes the failure and every later
+// call does nothing. No answer (std::nullopt: nobody answered in time) counts
+// as no question at all: the log is paused, see below.
 //
-// Failures: the constructor and the destructor never throw, apart from what
-// `ask` itself throws (a failure to write the end lines or to copy the file is
-// ignored). WriteLine throws EWin32Error
-// (with the errno) when the line cannot be written to an open file.
+// The log is auxiliary: it never stops its writers. Without `ask` (no operator
+// to answer) an opening failure, and any failure to write a line to an open
+// file (disk full, the file or its folder removed), pauses the log instead:
+// the failure goes once to the failure notice (SetFailureNotice), the lines
+// meanwhile are not written (the echo still gets them), and at the first line
+// after the retry interval the file is opened again (its folder created when
+// missing) and appended to, with a line that says how many lines were lost.
+// A new failure after such a resumption is told again.
+//
+// Echo (SetEcho): every line handed to the file (also while it is paused) and,
+// while the log is off, the lines of level error and attention (WriteLine
+// and EchoLine); information lines of a log that is off are dropped.
+//
+// Failures: nothing throws, apart from what `ask` itself throws.
 //
 // Thread safety: none; every call on the user-interface thread (other threads
 // hand their lines over to it). The callbacks are called on the calling thread.
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
 #include <functional>
+#include <optional>
 
 #include "shell/Clock.h"
 
-// Asked when the log cannot be opened; true: try again.
-using RetryQuestion = std::function<bool(const QString& question)>;
+// Asked when the log cannot be opened; true: try again; false: no log for
+// this run; std::nullopt: no answer (the log is paused and tried again later).
+using RetryQuestion = std::function<std::optional<bool>(const QString& question)>;
 
 class TLogFile {
 public:
@@ -53,8 +67,12 @@ public:
     TLogFile(const TLogFile&) = delete;
     TLogFile& operator=(const TLogFile&) = delete;
 
-    // level: 0 error, 1 attention, 2 information. Does nothing while Enabled() is 0.
+    // level: 0 error, 1 attention, 2 information. While Enabled() is 0 only
+    // the echo may get the line.
     void WriteLine(const QString& source, const QString& message, int level);
+    // A line that is not for the file (the thread's lines while its switch is
+    // off): handed to the echo when its level is error or attention.
+    void EchoLine(const QString& source, const QString& message, int level);
 
     qint32 Enabled() const { return m_enabled; }
     bool NewFile() const { return m_newFile; }
@@ -65,13 +83,23 @@ public:
     // Every line written from now on is also handed, as UTF-8 without the line
     // end, to `echo` (the headless agent copies them to standard error).
     void SetEcho(std::function<void(const QByteArray& line)> echo) { m_echo = std::move(echo); }
+    // Told once (per failure) that the file cannot be written and the log is
+    // paused; a failure that came before the call is told at once.
+    void SetFailureNotice(std::function<void(const QString& message)> notice);
+    // How long a paused log waits before it tries the file again (default 60 s).
+    void SetRetryInterval(qint64 ms) { m_retryIntervalMs = ms; }
+    // True while the file is on but cannot be written.
+    bool Paused() const { return m_paused; }
 
     // "<folder>/<prefix>.log": the append file and the per-run copy.
     static QString FixedFileName(const QString& folder, const QString& prefix);
 
 private:
-    bool OpenOnce(int& error);           // opens and writes the start lines; false with errno
-    void WriteRaw(const QString& text);  // one line; throws EWin32Error
+    bool OpenOnce(int& error);          // opens and writes the start lines; false with errno
+    int WriteRaw(const QString& text);  // one line to the file; 0 or the errno
+    void Echo(const QString& text) const;
+    void Pause(int error, const QString& what);
+    bool TryResume();
     QString Formatted(const QString& source, const QString& message, int level) const;
     void CopyToFixedFile() const;
 
@@ -85,5 +113,12 @@ private:
     QString m_openError;
     bool m_haveUniqueName = false;  // per-run: the unique file exists
     int m_fd = -1;
+    bool m_paused = false;
+    bool m_failureTold = false;
+    QString m_failure;  // why the log is paused
+    QDateTime m_retryAt;
+    qint64 m_retryIntervalMs = 60000;
+    qint64 m_lostLines = 0;
     std::function<void(const QByteArray&)> m_echo;
+    std::function<void(const QString&)> m_notice;
 };

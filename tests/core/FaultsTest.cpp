@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 
 #include "core/TComunicationThread.h"
+#include "shell/RegistryFile.h"
 #include "tests/core/AgentBench.h"
 #include "tests/core/OwnPostgres.h"
 #include "tools/simulador/SimulatedLine.h"
@@ -175,4 +176,37 @@ TEST(Faults, ADatabaseServerRestartIsSurvived) {
                   .filter("[ComThread] ATENCION : Se restableció la conexión con la base de datos")
                   .size(),
               1);
+}
+
+// "ComError" is the other programs' flag, not the job: a settings file that
+// cannot take it (its folder cannot be made: a file stands in the way) is
+// told once, and the readers are still
+// read and erased in every cycle.
+TEST(Faults, AComErrorThatCannotBeWrittenIsToldOnceAndCollectionGoesOn) {
+    AgentBench b;
+    ASSERT_TRUE(b.Ready()) << b.SkipReason().toStdString();
+    b.AddStation(1, b.LinePath());
+    b.AddReader("A1", 1);
+    const QDateTime t = Minute(b.clock.Now().addSecs(-600));
+    AddThree(b.Reader(u'A'), 100, t);
+    b.view.onCycleStart = [&](int cycle) {
+        // From the second cycle on (the database is open by then).
+        if (cycle == 2) {
+            RegistryFile::SetProcessPath(b.registry + "/registry.reg");
+            ResetComErrorForTest();
+        }
+        if (cycle >= 2)
+            AddThree(b.Reader(u'A'), 100 * cycle, t);
+    };
+    b.RunCycles(3);
+    RegistryFile::SetProcessPath(b.registry);
+    b.CloseLog();
+
+    EXPECT_EQ(b.Count("REGISTRA", "IdRegistrador = 'A1' AND CodEstado = 'ENTHAB'"), 9);
+    EXPECT_TRUE(b.Reader(u'A').Registrations().isEmpty());
+    const QString told = "No se pudo escribir \"ComError\" en el archivo de configuración " +
+                         b.registry + "/registry.reg";
+    EXPECT_EQ(b.view.Count(told), 1);
+    EXPECT_EQ(b.LogLines().filter("[ComThread] ATENCION : " + told).size(), 1)
+        << b.LogLines().join('\n').toStdString();
 }

@@ -6,6 +6,8 @@
 #include <signal.h>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QThread>
@@ -60,10 +62,11 @@ struct Site {
         auto* p = new QProcess;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.remove("KELVOR_REGISTRY");
+        env.insert("KELVOR_LOCK_DIR", b.dir.Path());  // the station locks of this test only
         p->setProcessEnvironment(env);
         // To files, so that a full pipe can never hold the agent up.
-        p->setStandardOutputFile(logDir + "/stdout.txt");
-        p->setStandardErrorFile(logDir + "/stderr.txt");
+        p->setStandardOutputFile(b.dir.File("stdout.txt"));
+        p->setStandardErrorFile(b.dir.File("stderr.txt"));
         p->start(BuildDir() + "/core/agente",
                  QStringList{"--headless", "--registry", b.registry, "--log-dir", logDir} + extra);
         EXPECT_TRUE(p->waitForStarted(10000)) << p->errorString().toStdString();
@@ -72,7 +75,7 @@ struct Site {
     QStringList Log() const {
         return FromWindows1252(ReadAll(logDir + "/AGKelvorI.log")).split("\r\n");
     }
-    QString Stderr() const { return QString::fromUtf8(ReadAll(logDir + "/stderr.txt")); }
+    QString Stderr() const { return QString::fromUtf8(ReadAll(b.dir.File("stderr.txt"))); }
 };
 
 // Keys stored in REGISTRA, with how many times each.
@@ -234,4 +237,120 @@ TEST(HeadlessAgent, KilledAtRandomMomentsEveryRegistrationIsStoredOnce) {
     std::cout << "[ kill test ] " << runs << " runs, " << added.size()
               << " registrations, stored twice: " << twice
               << ", kills between commit and erase: " << inWindow << " (seed " << seed << ")\n";
+}
+
+// The session log and the settings file are auxiliary: a log that cannot be
+// written (a full disk: /dev/full behind its name; its folder removed while
+// the agent runs) is told once on standard error, and the registrations are
+// stored, the readers erased and the agent closed as always.
+TEST(HeadlessAgent, ALogThatCannotBeWrittenIsToldOnceAndTheJobGoesOn) {
+    for (const bool removeFolder : {false, true}) {
+        Site s;
+        ASSERT_TRUE(s.b.Ready()) << s.b.SkipReason().toStdString();
+        const QDateTime t = Minute(s.b.clock.Now().addSecs(-600));
+        s.b.Reader(u'A').AddRegistration("11", 123, t);
+        s.b.Reader(u'B').AddRegistration("20", 456, t);
+        if (!removeFolder) {
+            ASSERT_TRUE(QFile::link("/dev/full", s.logDir + "/AGKelvorI.log"));
+        }
+        std::unique_ptr<QProcess> p(
+            s.Start(removeFolder ? QStringList{} : QStringList{"--cycles", "2"}));
+        if (removeFolder) {
+            ASSERT_TRUE(
+                WaitFor([&] { return s.Log().filter("[Main] Estacion").size() > 0; }, 30000));
+            ASSERT_TRUE(QDir(s.logDir).removeRecursively());
+            // Read after the removal: the agent still collects.
+            ASSERT_TRUE(WaitFor([&] { return s.b.Count("REGISTRA") == 2; }, 30000));
+            s.b.Reader(u'A').AddRegistration("11", 789, t.addSecs(60));
+            ASSERT_TRUE(WaitFor([&] { return s.b.Count("REGISTRA") == 3; }, 60000))
+                << s.Stderr().toStdString();
+            ::kill(pid_t(p->processId()), SIGTERM);
+        }
+        ASSERT_TRUE(p->waitForFinished(60000));
+        EXPECT_EQ(p->exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(p->exitCode(), 0);
+        const QString err = s.Stderr();
+        EXPECT_EQ(err.count("el agente sigue sin archivo de sesión"), 1) << err.toStdString();
+        EXPECT_TRUE(err.contains("[Main] Fin de la espera de finalización"));
+        EXPECT_EQ(s.b.Count("REGISTRA", "CodEstado = 'ENTHAB'"), removeFolder ? 3 : 2);
+        EXPECT_TRUE(s.b.Reader(u'A').Registrations().isEmpty());
+        EXPECT_TRUE(s.b.Reader(u'B').Registrations().isEmpty());
+    }
+}
+
+// Standard error is a service's log: error and attention lines always, the
+// information lines only while the session log is on.
+TEST(HeadlessAgent, StandardErrorGetsErrorsAlwaysAndInformationWithTheLog) {
+    Site s;
+    ASSERT_TRUE(s.b.Ready()) << s.b.SkipReason().toStdString();
+    s.b.AddReader("C1", 1);  // nobody answers at C
+    s.b.config.LogFileActivado = 0;
+    std::unique_ptr<QProcess> p(s.Start({"--cycles", "1"}));
+    ASSERT_TRUE(p->waitForFinished(60000));
+    EXPECT_EQ(p->exitCode(), 0);
+    QString err = s.Stderr();
+    EXPECT_TRUE(err.contains("[ComThread] ERROR : Se supero la cantidad maxima de intentos"))
+        << err.toStdString();
+    EXPECT_FALSE(err.contains("Comienzo de un nuevo ciclo"));
+    EXPECT_FALSE(err.contains("[Main] Instanciación del thread"));
+    EXPECT_FALSE(QFileInfo::exists(s.logDir + "/AGKelvorI.log"));
+
+    // A settings file that exists but cannot be read: told at attention level
+    // (and not taken for a missing one without a word).
+    WriteAll(s.b.registry, "Windows Registry Editor Version 5.00\r\n\xff\xfe\xff\r\n");
+    p.reset(new QProcess);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("KELVOR_REGISTRY");
+    p->setProcessEnvironment(env);
+    p->setStandardErrorFile(s.b.dir.File("stderr.txt"));
+    p->start(BuildDir() + "/core/agente",
+             {"--headless", "--registry", s.b.registry, "--log-dir", s.logDir});
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            return s.Stderr().contains("ATENCION : No se pudo leer el archivo de configuración");
+        },
+        30000))
+        << s.Stderr().toStdString();
+    err = s.Stderr();
+    EXPECT_TRUE(err.contains("se usan los valores por omisión"));
+    p->kill();
+    p->waitForFinished(10000);
+}
+
+// One agent per station: a second agent on the same settings file (also by
+// another name of it) says who serves it and ends; the first goes on. A holder
+// killed with SIGKILL leaves no lock behind.
+TEST(HeadlessAgent, ASecondAgentOnTheSameSettingsFileRefusesToStart) {
+    Site s;
+    ASSERT_TRUE(s.b.Ready()) << s.b.SkipReason().toStdString();
+    std::unique_ptr<QProcess> first(s.Start({}));
+    ASSERT_TRUE(WaitFor([&] { return s.Log().filter("[Main] Estacion").size() > 0; }, 30000));
+    const QString firstPid = QString::number(first->processId());
+    const QString link = s.b.dir.File("otro-nombre.reg");
+    ASSERT_TRUE(QFile::link(s.b.registry, link));
+    for (const QString& registry : {s.b.registry, link}) {
+        QProcess second;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("KELVOR_LOCK_DIR", s.b.dir.Path());
+        second.setProcessEnvironment(env);
+        second.start(BuildDir() + "/core/agente",
+                     {"--headless", "--registry", registry, "--log-dir", s.b.dir.File("segundo")});
+        ASSERT_TRUE(second.waitForFinished(30000));
+        EXPECT_NE(second.exitCode(), 0);
+        const QString err = QString::fromUtf8(second.readAllStandardError());
+        EXPECT_EQ(err.count('\n'), 1) << err.toStdString();
+        EXPECT_TRUE(err.contains("Ya esta ejecutando una instancia del agente"));
+        EXPECT_TRUE(err.contains("proceso " + firstPid + " (")) << err.toStdString();
+        EXPECT_TRUE(err.contains("agente --headless)")) << err.toStdString();
+        EXPECT_TRUE(QDir(s.b.dir.File("segundo")).entryList(QDir::Files).isEmpty());
+    }
+    EXPECT_EQ(first->state(), QProcess::Running);
+    EXPECT_EQ(s.Log().filter("[LogFile] Fin de sesión").size(), 0);  // nobody closed its log
+
+    ::kill(pid_t(first->processId()), SIGKILL);
+    ASSERT_TRUE(first->waitForFinished(10000));
+    std::unique_ptr<QProcess> third(s.Start({"--cycles", "1"}));
+    ASSERT_TRUE(third->waitForFinished(60000));
+    EXPECT_EQ(third->exitCode(), 0) << s.Stderr().toStdString();
+    EXPECT_EQ(s.Log().filter("[LogFile] Fin de sesión").size(), 1);
 }

@@ -21,6 +21,7 @@ struct Agent {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("QT_QPA_PLATFORM", "offscreen");
         env.insert("XDG_RUNTIME_DIR", runtime);
+        env.insert("KELVOR_LOCK_DIR", runtime);
         for (const QString& pair : extraEnv)
             env.insert(pair.section('=', 0, 0), pair.section('=', 1));
         process.setProcessEnvironment(env);
@@ -67,6 +68,7 @@ TEST(AgentProgram, ASecondAgentSaysSoAndEndsLeavingTheFirstRunning) {
 
     Agent first;
     first.Start(b, b.dir.File("primero"), runtime);
+    // Running once its lock file names it.
     ASSERT_TRUE(SpinUntil([&] {
         return Answers(ServerName(runtime)) || first.process.state() == QProcess::NotRunning;
     }));
@@ -103,6 +105,41 @@ TEST(AgentProgram, ASecondAgentSaysSoAndEndsLeavingTheFirstRunning) {
     EXPECT_TRUE(SpinUntil([&] { return Answers(ServerName(runtime)); }));
     third.process.terminate();
     EXPECT_TRUE(third.process.waitForFinished(30000));
+}
+
+// The station lock holds across the kinds of agent: a window agent on the
+// settings file a headless agent serves shows the warning with the holder and
+// ends; the headless agent goes on.
+TEST(AgentProgram, AWindowAgentLeavesAStationAHeadlessAgentServes) {
+    WindowBench b;
+    const QString runtime = RuntimeDir(b);
+    QProcess headless;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("KELVOR_LOCK_DIR", runtime);
+    headless.setProcessEnvironment(env);
+    headless.start(BuildDir() + "/core/agente",
+                   {"--headless", "--registry", b.registry, "--log-dir", b.dir.File("servicio")});
+    ASSERT_TRUE(headless.waitForStarted(10000));
+    // Running once its lock file names it.
+    ASSERT_TRUE(SpinUntil([&] {
+        return ReadAll(QDir(runtime).filePath(
+                           QDir(runtime).entryList({"kelvor-agente.*.lock"}).value(0, "-")))
+            .startsWith(QByteArray::number(headless.processId()) + ' ');
+    }));
+
+    Agent window;
+    window.Start(b, b.dir.File("ventana"), runtime, {"KELVOR_DIALOG_TIMEOUT_MS=50"});
+    ASSERT_TRUE(window.process.waitForFinished(30000));
+    const QByteArray error = window.process.readAllStandardError();
+    EXPECT_TRUE(error.contains("Ya esta ejecutando una instancia del agente"))
+        << error.toStdString();
+    EXPECT_TRUE(error.contains("proceso " + QByteArray::number(headless.processId()) + " ("))
+        << error.toStdString();
+    EXPECT_TRUE(QDir(b.dir.File("ventana")).entryList(QDir::Files).isEmpty());
+    EXPECT_EQ(headless.state(), QProcess::Running);
+    headless.terminate();
+    EXPECT_TRUE(headless.waitForFinished(30000));
+    EXPECT_EQ(headless.exitCode(), 0);
 }
 
 TEST(AgentProgram, WithoutADisplayItSuggestsHeadless) {

@@ -4,6 +4,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDir>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenuBar>
@@ -264,4 +265,22 @@ TEST(MainForm, DeclinedLogRetryGoesOnWithoutALogAndSaysSoInTheList) {
     ASSERT_NE(form.Thread(), nullptr);
     form.StartThread();
     EXPECT_TRUE(form.Thread()->isRunning());
+}
+
+// A session log whose folder is removed while the agent runs: one row says so
+// (however many lines are lost), and the close still goes through.
+TEST(MainForm, ALogThatStopsTakingLinesIsToldOnceAndTheAgentCloses) {
+    WindowBench b;
+    b.setup.logFolder = b.dir.File("log");
+    QDir().mkpath(b.setup.logFolder);
+    TMainForm& form = b.Start();
+    ASSERT_TRUE(QDir(b.setup.logFolder).removeRecursively());
+    form.PausaClick();  // each writes a line of the session log
+    form.PlayClick();
+    ASSERT_TRUE(SpinUntil([&] { return form.Thread()->CyclesDone() >= 2; }));
+    EXPECT_TRUE(form.Log()->Paused());
+    EXPECT_EQ(b.Rows().filter("No se pudo escribir en el archivo de sesión").size(), 1)
+        << b.Rows().join('\n').toStdString();
+    form.close();
+    EXPECT_TRUE(SpinUntil([&] { return form.Thread() == nullptr; }));
 }

@@ -180,10 +180,44 @@ TEST_F(TLogFileTest, DeclinedRetryLeavesAnIdleLogWithTheError) {
     }
 }
 
-TEST_F(TLogFileTest, WithoutAQuestionAFailureCountsAsNo) {
-    auto log = Open(false, 1, {}, dir.File("falta"));
-    EXPECT_EQ(log->Enabled(), 0);
-    EXPECT_TRUE(log->OpenError().startsWith("Se ha producido el error: 2 <"));
+TEST_F(TLogFileTest, WithoutAQuestionAnOpeningFailurePausesTheLogUntilARetryWorks) {
+    for (bool newFile : {false, true}) {
+        const QString folder = dir.File(newFile ? "nueva" : "anexar");
+        QDateTime now = kNow;
+        QStringList notices, echoed;  // outlive the log, whose end lines are echoed
+        TLogFile log(folder, newFile, 1, kTitle, kPrefix, {}, [&] { return now; });
+        EXPECT_EQ(log.Enabled(), 1);
+        EXPECT_TRUE(log.Paused());
+        EXPECT_EQ(log.OpenError(), "");
+        log.SetEcho([&](const QByteArray& line) { echoed.append(QString::fromUtf8(line)); });
+        log.SetFailureNotice([&](const QString& m) { notices.append(m); });  // told at once
+        ASSERT_EQ(notices.size(), 1);
+        EXPECT_TRUE(notices[0].startsWith("Se ha producido el error: 2 <"))
+            << notices[0].toStdString();
+        log.WriteLine("Main", "perdida", 2);  // before the retry interval
+        EXPECT_FALSE(QFileInfo::exists(folder));
+        now = now.addSecs(61);
+        log.WriteLine("Main", "vuelve", 2);
+        EXPECT_FALSE(log.Paused());
+        EXPECT_EQ(notices.size(), 1);
+        EXPECT_EQ(echoed.filter("perdida").size(), 1);  // the echo got it all the same
+        const QString file =
+            FromWindows1252(ReadAll(newFile ? log.FileName() : QString(folder + "/AGKelvorI.log")));
+        EXPECT_TRUE(
+            file.contains("[LogFile] ATENCION : Se reanuda el archivo de sesión; 1 líneas no se "
+                          "pudieron escribir\r\n17/05/2024 09:09:08 [Main] vuelve\r\n"))
+            << file.toStdString();
+        EXPECT_FALSE(file.contains("perdida"));
+    }
+    // A question nobody answered in time counts as no question.
+    int asked = 0;
+    auto unanswered = Open(
+        false, 1, [&](const QString&) { return ++asked, std::optional<bool>(); },
+        dir.File("falta"));
+    EXPECT_EQ(asked, 1);
+    EXPECT_TRUE(unanswered->Paused());
+    EXPECT_EQ(unanswered->Enabled(), 1);
+    EXPECT_EQ(unanswered->OpenError(), "");
 }
 
 TEST_F(TLogFileTest, RetryAfterTheOperatorFixesTheFolderOpensTheLog) {
@@ -221,8 +255,13 @@ TEST_F(TLogFileTest, StartLinesThatCannotBeWrittenAreAnOpeningFailure) {
     EXPECT_EQ(log->Enabled(), 0);
 }
 
-TEST_F(TLogFileTest, WriteFailureOnAnOpenLogReachesTheWriter) {
-    auto log = Open(false);
+// A full disk (the file size limit stands in for it), then the file removed
+// with its folder: each failure told once, nothing thrown, the log resumed.
+TEST_F(TLogFileTest, AWriteFailurePausesTheLogTellsItOnceAndResumes) {
+    QDateTime now = kNow;
+    QStringList notices;
+    TLogFile log(dir.Path(), false, 1, kTitle, kPrefix, {}, [&] { return now; });
+    log.SetFailureNotice([&](const QString& m) { notices.append(m); });
     const auto size = rlim_t(QFileInfo(fixed).size());
     rlimit previous{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &previous), 0);
@@ -230,18 +269,38 @@ TEST_F(TLogFileTest, WriteFailureOnAnOpenLogReachesTheWriter) {
     rlimit limit = previous;
     limit.rlim_cur = size;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
-    int code = 0;
-    try {
-        log->WriteLine("Main", "no entra", 2);
-    } catch (const EWin32Error& e) {
-        code = e.ErrorCode();
-        EXPECT_TRUE(e.Message().contains(fixed));
-    }
-    log.reset();  // the end lines cannot be written either: ignored
+    EXPECT_NO_THROW(log.WriteLine("Main", "no entra", 2));
+    now = now.addSecs(61);
+    log.WriteLine("Main", "tampoco", 2);  // the retry fails as well: not told again
     setrlimit(RLIMIT_FSIZE, &previous);
     std::signal(SIGXFSZ, previousHandler);
-    EXPECT_EQ(code, EFBIG);
-    EXPECT_EQ(ReadAll(fixed), kStart);
+    ASSERT_EQ(notices.size(), 1);
+    EXPECT_TRUE(notices[0].startsWith("No se pudo escribir en el archivo de sesión " + fixed +
+                                      ": " + QString::fromLocal8Bit(std::strerror(EFBIG))));
+    EXPECT_TRUE(log.Paused());
+    now = now.addSecs(61);
+    log.WriteLine("Main", "ya entra", 2);
+    EXPECT_EQ(ReadAll(fixed),
+              kStart +
+                  "17/05/2024 09:10:09 [LogFile] ATENCION : Se reanuda el archivo de sesi\xF3n; 2 "
+                  "l\xEDneas no se pudieron escribir\r\n17/05/2024 09:10:09 [Main] ya entra\r\n");
+
+    const QString folder = dir.File("sub");
+    TLogFile moved(folder, false, 1, kTitle, kPrefix, {}, [&] { return now; });
+    QDir().mkpath(folder);  // before: paused at once; told when the notice is set
+    moved.SetFailureNotice([&](const QString& m) { notices.append(m); });
+    ASSERT_EQ(notices.size(), 2);
+    now = now.addSecs(61);
+    moved.WriteLine("Main", "uno", 2);
+    ASSERT_FALSE(moved.Paused());
+    ASSERT_TRUE(QDir(folder).removeRecursively());
+    moved.WriteLine("Main", "dos", 2);  // the file is gone with its folder
+    EXPECT_TRUE(moved.Paused());
+    ASSERT_EQ(notices.size(), 3);
+    EXPECT_TRUE(notices[2].contains(QString::fromLocal8Bit(std::strerror(ENOENT))));
+    now = now.addSecs(61);
+    moved.WriteLine("Main", "tres", 2);  // folder and file made again
+    EXPECT_TRUE(FromWindows1252(ReadAll(folder + "/AGKelvorI.log")).endsWith("[Main] tres\r\n"));
 }
 
 TEST_F(TLogFileTest, EchoGetsEveryLineWrittenAfterItIsSet) {
@@ -260,6 +319,20 @@ TEST_F(TLogFileTest, EchoGetsEveryLineWrittenAfterItIsSet) {
     idle->WriteLine("Main", "nada", 2);
     idle.reset();
     EXPECT_TRUE(echoed.isEmpty());
+    // Error and attention lines reach the echo also while the log is off, or
+    // when a writer keeps them out of the file.
+    auto off = Open(false, 0);
+    off->SetEcho([&](const QByteArray& line) { echoed.append(line); });
+    off->WriteLine("Main", "falla", 0);
+    off->EchoLine("ComThread", "atencion", 1);
+    off->EchoLine("ComThread", "info", 2);
+    auto on = Open(false, 1);
+    on->SetEcho([&](const QByteArray& line) { echoed.append(line); });
+    on->EchoLine("ComThread", "solo eco", 0);
+    EXPECT_EQ(echoed, QList<QByteArray>({"17/05/2024 09:08:07 [Main] ERROR : falla",
+                                         "17/05/2024 09:08:07 [ComThread] ATENCION : atencion",
+                                         "17/05/2024 09:08:07 [ComThread] ERROR : solo eco"}));
+    EXPECT_FALSE(ReadAll(fixed).contains("solo eco"));
 }
 
 }  // namespace
