@@ -276,7 +276,7 @@ TEST_F(TLogFileTest, AWriteFailurePausesTheLogTellsItOnceAndResumes) {
     std::signal(SIGXFSZ, previousHandler);
     ASSERT_EQ(notices.size(), 1);
     EXPECT_TRUE(notices[0].startsWith("No se pudo escribir en el archivo de sesión " + fixed +
-                                      ": " + QString::fromLocal8Bit(std::strerror(EFBIG))));
+                                      ": " + SpanishTexts::SystemErrorText(EFBIG)));
     EXPECT_TRUE(log.Paused());
     now = now.addSecs(61);
     log.WriteLine("Main", "ya entra", 2);
@@ -297,7 +297,7 @@ TEST_F(TLogFileTest, AWriteFailurePausesTheLogTellsItOnceAndResumes) {
     moved.WriteLine("Main", "dos", 2);  // the file is gone with its folder
     EXPECT_TRUE(moved.Paused());
     ASSERT_EQ(notices.size(), 3);
-    EXPECT_TRUE(notices[2].contains(QString::fromLocal8Bit(std::strerror(ENOENT))));
+    EXPECT_TRUE(notices[2].contains(SpanishTexts::SystemErrorText(ENOENT)));
     now = now.addSecs(61);
     moved.WriteLine("Main", "tres", 2);  // folder and file made again
     EXPECT_TRUE(FromWindows1252(ReadAll(folder + "/AGKelvorI.log")).endsWith("[Main] tres\r\n"));
