@@ -4,16 +4,23 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QThread>
+#include <algorithm>
+#include <cstring>
 #include <iostream>
 #include <map>
 #include <random>
 #include <set>
 
+#include "core/ServiceNotifier.h"
 #include "shell/RegistryFile.h"
 #include "shell/Windows1252.h"
 #include "tests/core/AgentBench.h"
@@ -55,11 +62,15 @@ struct Site {
     // The agent's settings as the program reads them.
     void SaveSettings() { b.config.Save(RegistryFile(b.registry)); }
 
-    QProcess* Start(const QStringList& extra) {
+    // notifySocket: the $NOTIFY_SOCKET of a service manager; none by default.
+    QProcess* Start(const QStringList& extra, const QString& notifySocket = {}) {
         SaveSettings();
         auto* p = new QProcess;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.remove("KELVOR_REGISTRY");
+        env.remove("NOTIFY_SOCKET");
+        if (!notifySocket.isEmpty())
+            env.insert("NOTIFY_SOCKET", notifySocket);
         p->setProcessEnvironment(env);
         // To files, so that a full pipe can never hold the agent up.
         p->setStandardOutputFile(logDir + "/stdout.txt");
@@ -89,7 +100,63 @@ std::set<int> HeldKeys(SimulatedReader& r) {
     return keys;
 }
 
+// The receiving end of sd_notify: a datagram socket at a path, as systemd's.
+class NotifySocket {
+public:
+    explicit NotifySocket(const QString& path) : m_path(path) {
+        m_fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        const QByteArray name = QFile::encodeName(path);
+        std::memcpy(addr.sun_path, name.constData(),
+                    std::min<size_t>(name.size(), sizeof(addr.sun_path) - 1));
+        m_bound = m_fd >= 0 && ::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+    }
+    ~NotifySocket() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    bool Bound() const { return m_bound; }
+    // Every message received so far, oldest first.
+    QStringList Messages() {
+        char buffer[4096];
+        for (;;) {
+            const ssize_t n = ::recv(m_fd, buffer, sizeof(buffer), 0);
+            if (n <= 0)
+                break;
+            m_messages << QString::fromUtf8(buffer, n);
+        }
+        return m_messages;
+    }
+
+private:
+    QString m_path;
+    int m_fd = -1;
+    bool m_bound = false;
+    QStringList m_messages;
+};
+
 }  // namespace
+
+TEST(HeadlessAgent, TellsTheServiceManagerReadyAndFeedsTheWatchdogAfterEachCycle) {
+    if (!ServiceNotifier::Built())
+        GTEST_SKIP() << "built without libsystemd: the unit is Type=simple";
+    Site s;
+    ASSERT_TRUE(s.b.Ready()) << s.b.SkipReason().toStdString();
+    s.b.Reader(u'A').AddRegistration("11", 123, Minute(s.b.clock.Now().addSecs(-600)));
+    NotifySocket manager(s.b.dir.File("notify"));
+    ASSERT_TRUE(manager.Bound());
+
+    std::unique_ptr<QProcess> p(s.Start({"--cycles", "3"}, s.b.dir.File("notify")));
+    ASSERT_TRUE(p->waitForFinished(60000));
+    EXPECT_EQ(p->exitCode(), 0) << s.Stderr().toStdString();
+
+    QStringList kinds;  // the first line of each message: READY=1, WATCHDOG=1, ...
+    for (const QString& m : manager.Messages()) kinds << m.section('\n', 0, 0);
+    EXPECT_EQ(kinds,
+              (QStringList{"READY=1", "WATCHDOG=1", "WATCHDOG=1", "WATCHDOG=1", "STOPPING=1"}));
+    EXPECT_TRUE(manager.Messages().filter("Ciclos completos: 3").size() == 1);
+}
 
 TEST(HeadlessAgent, RunsItsCyclesAndClosesAsAnAcceptedClose) {
     Site s;
