@@ -62,15 +62,16 @@ struct Site {
     // The agent's settings as the program reads them.
     void SaveSettings() { b.config.Save(RegistryFile(b.registry)); }
 
-    // notifySocket: the $NOTIFY_SOCKET of a service manager; none by default.
-    QProcess* Start(const QStringList& extra, const QString& notifySocket = {}) {
+    // service: what a service manager puts in the environment
+    // ($NOTIFY_SOCKET, $WATCHDOG_USEC); nothing of it by default.
+    QProcess* Start(const QStringList& extra, const std::map<QString, QString>& service = {}) {
         SaveSettings();
         auto* p = new QProcess;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.remove("KELVOR_REGISTRY");
-        env.remove("NOTIFY_SOCKET");
-        if (!notifySocket.isEmpty())
-            env.insert("NOTIFY_SOCKET", notifySocket);
+        for (const char* name :
+             {"KELVOR_REGISTRY", "NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"})
+            env.remove(name);
+        for (const auto& [name, value] : service) env.insert(name, value);
         p->setProcessEnvironment(env);
         // To files, so that a full pipe can never hold the agent up.
         p->setStandardOutputFile(logDir + "/stdout.txt");
@@ -138,24 +139,76 @@ private:
 
 }  // namespace
 
-TEST(HeadlessAgent, TellsTheServiceManagerReadyAndFeedsTheWatchdogAfterEachCycle) {
+// The first line of each message: READY=1, WATCHDOG=1, STATUS=..., STOPPING=1.
+QStringList Kinds(const QStringList& messages) {
+    QStringList kinds;
+    for (const QString& m : messages) kinds << m.section('\n', 0, 0);
+    return kinds;
+}
+
+TEST(HeadlessAgent, TellsTheServiceManagerReadyAndFeedsItsWatchdogAfterEachCycleOnlyWhenAsked) {
     if (!ServiceNotifier::Built())
         GTEST_SKIP() << "built without libsystemd: the unit is Type=simple";
     Site s;
     ASSERT_TRUE(s.b.Ready()) << s.b.SkipReason().toStdString();
     s.b.Reader(u'A').AddRegistration("11", 123, Minute(s.b.clock.Now().addSecs(-600)));
-    NotifySocket manager(s.b.dir.File("notify"));
-    ASSERT_TRUE(manager.Bound());
 
-    std::unique_ptr<QProcess> p(s.Start({"--cycles", "3"}, s.b.dir.File("notify")));
+    // Without WatchdogSec ($WATCHDOG_USEC unset): ready, status, no pings.
+    NotifySocket plain(s.b.dir.File("notify-plain"));
+    ASSERT_TRUE(plain.Bound());
+    std::unique_ptr<QProcess> p(
+        s.Start({"--cycles", "2"}, {{"NOTIFY_SOCKET", s.b.dir.File("notify-plain")}}));
     ASSERT_TRUE(p->waitForFinished(60000));
     EXPECT_EQ(p->exitCode(), 0) << s.Stderr().toStdString();
+    EXPECT_EQ(Kinds(plain.Messages()), (QStringList{"READY=1", "STATUS=Ciclos completos: 1",
+                                                    "STATUS=Ciclos completos: 2", "STOPPING=1"}));
 
-    QStringList kinds;  // the first line of each message: READY=1, WATCHDOG=1, ...
-    for (const QString& m : manager.Messages()) kinds << m.section('\n', 0, 0);
-    EXPECT_EQ(kinds,
+    // WatchdogSec=10min: one ping after each cycle, and the interval in the
+    // status.
+    NotifySocket manager(s.b.dir.File("notify"));
+    ASSERT_TRUE(manager.Bound());
+    p.reset(s.Start({"--cycles", "3"},
+                    {{"NOTIFY_SOCKET", s.b.dir.File("notify")}, {"WATCHDOG_USEC", "600000000"}}));
+    ASSERT_TRUE(p->waitForFinished(60000));
+    EXPECT_EQ(p->exitCode(), 0) << s.Stderr().toStdString();
+    const QStringList messages = manager.Messages();
+    EXPECT_EQ(Kinds(messages),
               (QStringList{"READY=1", "WATCHDOG=1", "WATCHDOG=1", "WATCHDOG=1", "STOPPING=1"}));
-    EXPECT_TRUE(manager.Messages().filter("Ciclos completos: 3").size() == 1);
+    EXPECT_EQ(messages.filter("watchdog: 600 s").size(), 1);
+    EXPECT_EQ(messages.filter("Ciclos completos: 3").size(), 1);
+    EXPECT_EQ(s.b.Count("REGISTRA", "NroLlave = 123"), 1);
+}
+
+TEST(HeadlessAgent, StopsFeedingTheWatchdogWhileACycleIsStuck) {
+    if (!ServiceNotifier::Built())
+        GTEST_SKIP() << "built without libsystemd: the unit is Type=simple";
+    Site s;
+    ASSERT_TRUE(s.b.Ready()) << s.b.SkipReason().toStdString();
+    s.b.config.TimeOut = 60;  // a reader's answer is awaited a minute
+    s.b.config.Retrys = 1;
+    NotifySocket manager(s.b.dir.File("notify"));
+    ASSERT_TRUE(manager.Bound());
+    std::unique_ptr<QProcess> p(
+        s.Start({}, {{"NOTIFY_SOCKET", s.b.dir.File("notify")}, {"WATCHDOG_USEC", "600000000"}}));
+    ASSERT_TRUE(WaitFor(
+        [&] { return manager.Messages().count("WATCHDOG=1\nSTATUS=Ciclos completos: 2") > 0; },
+        30000))
+        << s.Stderr().toStdString();
+
+    // A1 now answers after two minutes: the cycle waits on it, the agent's
+    // event loop runs on, and no ping comes.
+    SimFaults slow;
+    slow.delayMs = 120000;
+    s.b.Reader(u'A').SetFaults(slow);
+    const auto pings = [&] { return Kinds(manager.Messages()).count("WATCHDOG=1"); };
+    // The cycle in progress may still end (A1 read before the fault).
+    QThread::msleep(1500);
+    const int before = pings();
+    QThread::msleep(2500);
+    EXPECT_EQ(pings(), before);
+    EXPECT_EQ(p->state(), QProcess::Running);
+    p->kill();
+    p->waitForFinished(10000);
 }
 
 TEST(HeadlessAgent, RunsItsCyclesAndClosesAsAnAcceptedClose) {
