@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "core/HeadlessView.h"
+#include "core/ServiceNotifier.h"
 #include "core/StationLock.h"
 #include "core/TComunicationThread.h"
 #include "core/TerminationSignals.h"
@@ -107,8 +108,15 @@ int RunHeadless(const HeadlessOptions& options) {
 
     QObject::connect(thread.get(), &QThread::finished, QCoreApplication::instance(),
                      &QCoreApplication::quit, Qt::QueuedConnection);
+    // The watchdog is fed on this thread, from the thread's cycles: a stuck
+    // cycle and a stuck event loop both starve it.
+    ServiceNotifier notifier;
+    QObject::connect(thread.get(), &TComunicationThread::CycleEnded, QCoreApplication::instance(),
+                     [&notifier](int done) { notifier.CycleDone(done); });
     thread->Resume();
+    notifier.Ready();
     QCoreApplication::exec();
+    notifier.Stopping();
 
     log->WriteLine(kMain,
                    QStringLiteral("Cierre del agente. Se aguarda la finalización del thread"), 2);

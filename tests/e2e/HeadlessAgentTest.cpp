@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -11,11 +14,14 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QThread>
+#include <algorithm>
+#include <cstring>
 #include <iostream>
 #include <map>
 #include <random>
 #include <set>
 
+#include "core/ServiceNotifier.h"
 #include "shell/RegistryFile.h"
 #include "shell/Windows1252.h"
 #include "tests/core/AgentBench.h"
@@ -57,11 +63,16 @@ struct Site {
     // The agent's settings as the program reads them.
     void SaveSettings() { b.config.Save(RegistryFile(b.registry)); }
 
-    QProcess* Start(const QStringList& extra) {
+    // service: what a service manager puts in the environment
+    // ($NOTIFY_SOCKET, $WATCHDOG_USEC); nothing of it by default.
+    QProcess* Start(const QStringList& extra, const std::map<QString, QString>& service = {}) {
         SaveSettings();
         auto* p = new QProcess;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.remove("KELVOR_REGISTRY");
+        for (const char* name :
+             {"KELVOR_REGISTRY", "NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"})
+            env.remove(name);
+        for (const auto& [name, value] : service) env.insert(name, value);
         env.insert("KELVOR_LOCK_DIR", b.dir.Path());  // the station locks of this test only
         p->setProcessEnvironment(env);
         // To files, so that a full pipe can never hold the agent up.
@@ -92,7 +103,115 @@ std::set<int> HeldKeys(SimulatedReader& r) {
     return keys;
 }
 
+// The receiving end of sd_notify: a datagram socket at a path, as systemd's.
+class NotifySocket {
+public:
+    explicit NotifySocket(const QString& path) : m_path(path) {
+        m_fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        const QByteArray name = QFile::encodeName(path);
+        std::memcpy(addr.sun_path, name.constData(),
+                    std::min<size_t>(name.size(), sizeof(addr.sun_path) - 1));
+        m_bound = m_fd >= 0 && ::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+    }
+    ~NotifySocket() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    bool Bound() const { return m_bound; }
+    // Every message received so far, oldest first.
+    QStringList Messages() {
+        char buffer[4096];
+        for (;;) {
+            const ssize_t n = ::recv(m_fd, buffer, sizeof(buffer), 0);
+            if (n <= 0)
+                break;
+            m_messages << QString::fromUtf8(buffer, n);
+        }
+        return m_messages;
+    }
+
+private:
+    QString m_path;
+    int m_fd = -1;
+    bool m_bound = false;
+    QStringList m_messages;
+};
+
 }  // namespace
+
+// The first line of each message: READY=1, WATCHDOG=1, STATUS=..., STOPPING=1.
+QStringList Kinds(const QStringList& messages) {
+    QStringList kinds;
+    for (const QString& m : messages) kinds << m.section('\n', 0, 0);
+    return kinds;
+}
+
+TEST(HeadlessAgent, TellsTheServiceManagerReadyAndFeedsItsWatchdogAfterEachCycleOnlyWhenAsked) {
+    if (!ServiceNotifier::Built())
+        GTEST_SKIP() << "built without libsystemd: the unit is Type=simple";
+    Site s;
+    ASSERT_TRUE(s.b.Ready()) << s.b.SkipReason().toStdString();
+    s.b.Reader(u'A').AddRegistration("11", 123, Minute(s.b.clock.Now().addSecs(-600)));
+
+    // Without WatchdogSec ($WATCHDOG_USEC unset): ready, status, no pings.
+    NotifySocket plain(s.b.dir.File("notify-plain"));
+    ASSERT_TRUE(plain.Bound());
+    std::unique_ptr<QProcess> p(
+        s.Start({"--cycles", "2"}, {{"NOTIFY_SOCKET", s.b.dir.File("notify-plain")}}));
+    ASSERT_TRUE(p->waitForFinished(60000));
+    EXPECT_EQ(p->exitCode(), 0) << s.Stderr().toStdString();
+    EXPECT_EQ(Kinds(plain.Messages()), (QStringList{"READY=1", "STATUS=Ciclos completos: 1",
+                                                    "STATUS=Ciclos completos: 2", "STOPPING=1"}));
+
+    // WatchdogSec=10min: one ping after each cycle, and the interval in the
+    // status.
+    NotifySocket manager(s.b.dir.File("notify"));
+    ASSERT_TRUE(manager.Bound());
+    p.reset(s.Start({"--cycles", "3"},
+                    {{"NOTIFY_SOCKET", s.b.dir.File("notify")}, {"WATCHDOG_USEC", "600000000"}}));
+    ASSERT_TRUE(p->waitForFinished(60000));
+    EXPECT_EQ(p->exitCode(), 0) << s.Stderr().toStdString();
+    const QStringList messages = manager.Messages();
+    EXPECT_EQ(Kinds(messages),
+              (QStringList{"READY=1", "WATCHDOG=1", "WATCHDOG=1", "WATCHDOG=1", "STOPPING=1"}));
+    EXPECT_EQ(messages.filter("watchdog: 600 s").size(), 1);
+    EXPECT_EQ(messages.filter("Ciclos completos: 3").size(), 1);
+    EXPECT_EQ(s.b.Count("REGISTRA", "NroLlave = 123"), 1);
+}
+
+TEST(HeadlessAgent, StopsFeedingTheWatchdogWhileACycleIsStuck) {
+    if (!ServiceNotifier::Built())
+        GTEST_SKIP() << "built without libsystemd: the unit is Type=simple";
+    Site s;
+    ASSERT_TRUE(s.b.Ready()) << s.b.SkipReason().toStdString();
+    s.b.config.TimeOut = 60;  // a reader's answer is awaited a minute
+    s.b.config.Retrys = 1;
+    NotifySocket manager(s.b.dir.File("notify"));
+    ASSERT_TRUE(manager.Bound());
+    std::unique_ptr<QProcess> p(
+        s.Start({}, {{"NOTIFY_SOCKET", s.b.dir.File("notify")}, {"WATCHDOG_USEC", "600000000"}}));
+    ASSERT_TRUE(WaitFor(
+        [&] { return manager.Messages().count("WATCHDOG=1\nSTATUS=Ciclos completos: 2") > 0; },
+        30000))
+        << s.Stderr().toStdString();
+
+    // A1 now answers after two minutes: the cycle waits on it, the agent's
+    // event loop runs on, and no ping comes.
+    SimFaults slow;
+    slow.delayMs = 120000;
+    s.b.Reader(u'A').SetFaults(slow);
+    const auto pings = [&] { return Kinds(manager.Messages()).count("WATCHDOG=1"); };
+    // The cycle in progress may still end (A1 read before the fault).
+    QThread::msleep(1500);
+    const int before = pings();
+    QThread::msleep(2500);
+    EXPECT_EQ(pings(), before);
+    EXPECT_EQ(p->state(), QProcess::Running);
+    p->kill();
+    p->waitForFinished(10000);
+}
 
 TEST(HeadlessAgent, RunsItsCyclesAndClosesAsAnAcceptedClose) {
     Site s;
