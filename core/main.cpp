@@ -10,6 +10,7 @@
 
 #include "core/CommandLine.h"
 #include "core/HeadlessAgent.h"
+#include "core/StationCheck.h"
 #include "core/WindowAgent.h"
 #include "shell/RegistryFile.h"
 #include "shell/TConfig.h"
@@ -52,6 +53,20 @@ int main(int argc, char** argv) {
         Config().Load(RegistryFile::Process());
         Print(stdout, Config().Describe().join(QLatin1Char('\n')) + QLatin1Char('\n'));
         return 0;
+    }
+
+    if (options.check) {
+        QCoreApplication app(argc, argv);  // the SQL drivers are plugins
+        const RegistryFile registry = RegistryFile::Process();
+        Config().Load(registry);
+        StationCheck check(registry, Config());
+        check.SetProbe(options.probe);
+        bool ok = true;
+        for (const CheckItem& item : check.Run()) {
+            Print(stdout, StationCheck::Line(item) + QLatin1Char('\n'));
+            ok = ok && item.ok;
+        }
+        return ok ? 0 : 1;
     }
 
     if (options.headless) {
