@@ -80,7 +80,8 @@ qsizetype TDM::StoreRegistrations(const TTR& reader, const TListaFichadas& list,
         return 0;
     RequirePendingTable();
     qsizetype skipped = 0;
-    StorePass(QStringLiteral("REGISTRA"), [&] {
+    // Ids for every entry: those skipped as already stored leave a gap.
+    StorePass(QStringLiteral("REGISTRA"), qint32(list.Count()), [&] {
         const QList<QByteArray> note = PendingRecords(reader.Id);
         skipped = StartsWith(records, note) ? note.size() : 0;
         for (qsizetype i = 0; i < list.Count(); ++i) {
