@@ -62,28 +62,40 @@ QList<CheckItem> StationCheck::Run() {
 }
 
 void StationCheck::CheckSettings(QList<CheckItem>& out) const {
+    const QString item = QStringLiteral("Configuración");
     const QString path = m_registry.Path();
     QFile file(path);
     if (!QFileInfo::exists(path)) {
         // The agent runs on defaults then, but a station without its file is
         // almost always a wrong path.
-        out << CheckItem{false, QStringLiteral("Configuración"),
+        out << CheckItem{false, item,
                          QStringLiteral("no existe %1; se usan los valores por omisión, "
                                         "estación %2")
                              .arg(path)
                              .arg(m_config.Estacion)};
         return;
     }
-    if (!file.open(QIODevice::ReadOnly)) {
-        out << CheckItem{false, QStringLiteral("Configuración"),
-                         QStringLiteral("no se puede leer %1: %2").arg(path, file.errorString())};
+    // A file that exists but does not decode reads as defaults too: the
+    // agent would serve station 1 without anyone noticing.
+    if (!m_config.LoadError().isEmpty() || !file.open(QIODevice::ReadOnly)) {
+        out << CheckItem{false, item,
+                         QStringLiteral("no se puede leer %1: %2")
+                             .arg(path, m_config.LoadError().isEmpty() ? file.errorString()
+                                                                       : m_config.LoadError())};
         return;
     }
-    const QString encoding = FileEncoding(file.read(3));
-    out << CheckItem{true, QStringLiteral("Configuración"),
-                     QStringLiteral("%1 (%2), estación %3")
-                         .arg(path, encoding)
-                         .arg(m_config.Estacion)};
+    const QByteArray head = file.read(4096);
+    QString encoding = FileEncoding(head);
+    // The first line end tells how the file ends its lines (kept on rewrite).
+    if (head.contains("\r\n") || head.contains(QByteArray("\r\0\n\0", 4)) ||
+        head.contains(QByteArray("\0\r\0\n", 4)))
+        encoding += QStringLiteral(", CR LF");
+    QString text =
+        QStringLiteral("%1 (%2), estación %3").arg(path, encoding).arg(m_config.Estacion);
+    if (!m_registry.OpenKeyRead(RegistryKeys::kAgent))
+        text += QStringLiteral("; sin la clave HKEY_LOCAL_MACHINE%1: valores por omisión")
+                    .arg(RegistryKeys::kAgent);
+    out << CheckItem{true, item, text};
 }
 
 void StationCheck::CheckDatabase(QList<CheckItem>& out) {
@@ -110,11 +122,10 @@ void StationCheck::CheckDatabase(QList<CheckItem>& out) {
         (agentTables.contains(t, Qt::CaseInsensitive) ? missingAgent : missing) << t;
     }
     out << CheckItem{missing.isEmpty(), QStringLiteral("Tablas"),
-                     missing.isEmpty()
-                         ? QStringLiteral("están las %1 tablas de la instalación")
-                               .arg(TSchema::Tables().size() - agentTables.size())
-                         : QStringLiteral("faltan %1; créelas con \"kelvordb init\"")
-                               .arg(missing.join(QStringLiteral(", ")))};
+                     missing.isEmpty() ? QStringLiteral("están las %1 tablas de la instalación")
+                                             .arg(TSchema::Tables().size() - agentTables.size())
+                                       : QStringLiteral("faltan %1; créelas con \"kelvordb init\"")
+                                             .arg(missing.join(QStringLiteral(", ")))};
     out << CheckItem{missingAgent.isEmpty(), agentTables.join(QStringLiteral(", ")),
                      missingAgent.isEmpty()
                          ? QStringLiteral("está la tabla del agente")
@@ -172,12 +183,11 @@ void StationCheck::CheckReaders(QList<CheckItem>& out) {
         out << CheckItem{false, QStringLiteral("Registradores"), What(e)};
         return;
     }
-    out << CheckItem{!rows.isEmpty(), QStringLiteral("Registradores"),
-                     rows.isEmpty() ? QStringLiteral("la estación %1 no tiene registradores")
-                                          .arg(m_config.Estacion)
-                                    : QStringLiteral("%1 en la estación %2")
-                                          .arg(rows.size())
-                                          .arg(m_config.Estacion)};
+    out << CheckItem{
+        !rows.isEmpty(), QStringLiteral("Registradores"),
+        rows.isEmpty()
+            ? QStringLiteral("la estación %1 no tiene registradores").arg(m_config.Estacion)
+            : QStringLiteral("%1 en la estación %2").arg(rows.size()).arg(m_config.Estacion)};
 
     const qint64 timeoutMs =
         qBound<qint64>(0, qint64(m_config.TimeOut) * m_timing.serialTimeoutUnitMs,
@@ -219,19 +229,31 @@ void StationCheck::CheckReaders(QList<CheckItem>& out) {
         try {
             link.SetAddress(r.id.at(0));
             link.Initialize();
-            const QDateTime clock =
-                ReaderClock::At(QDate::currentDate().year(), link.Data());
-            out << CheckItem{true, item,
-                             where + QStringLiteral(", responde: reloj %1, %2 registraciones")
-                                         .arg(DateTimeText(clock))
-                                         .arg(link.Data().Cantidad)};
-        } catch (const ETimeout&) {
-            out << CheckItem{false, item,
-                             where + QStringLiteral(": no responde (TimeOut %1, %2 reintentos)")
-                                         .arg(m_config.TimeOut)
-                                         .arg(m_config.Retrys)};
+            const QDateTime now = QDateTime::currentDateTime();
+            const QDateTime clock = ReaderClock::At(now.date().year(), link.Data());
+            // Minutes, as the tolerance "DifHora" counts them.
+            const qint64 diff = qRound64(double(now.secsTo(clock)) / 60.0);
+            const bool inTime = ReaderClock::WithinTolerance(clock, now, m_config.DifHora);
+            QString text =
+                where + QStringLiteral(", responde: reloj %1 (%2 min), %3 registraciones")
+                            .arg(DateTimeText(clock))
+                            .arg(diff)
+                            .arg(link.Data().Cantidad);
+            if (!inTime)
+                text += QStringLiteral("; el reloj está fuera de la tolerancia de %1 min")
+                            .arg(m_config.DifHora);
+            out << CheckItem{inTime, item, text};
+        } catch (const EConvertError& e) {
+            out << CheckItem{
+                false, item,
+                where + QStringLiteral(": responde con datos ilegibles: ") + e.Message()};
         } catch (const std::exception& e) {
-            out << CheckItem{false, item, where + QStringLiteral(": ") + What(e)};
+            // A silent reader ends in the link's "too many attempts".
+            out << CheckItem{false, item,
+                             where + QStringLiteral(": no responde (TimeOut %1 s, Retrys %2): %3")
+                                         .arg(m_config.TimeOut)
+                                         .arg(m_config.Retrys)
+                                         .arg(What(e))};
         }
         link.Disconnect();
     }
