@@ -64,6 +64,8 @@ CommandLineResult ParseCommandLine(const QStringList& args) {
             o.check = true;
         } else if (name == QLatin1String("--probe")) {
             o.probe = true;
+        } else if (name == QLatin1String("--status")) {
+            o.status = true;
         } else if (name == QLatin1String("--version")) {
             o.version = true;
         } else if (name == QLatin1String("--help")) {
@@ -82,7 +84,7 @@ CommandLineResult ParseCommandLine(const QStringList& args) {
 QString UsageText() {
     return QStringLiteral(
         "Uso: agente [--headless] [--registry ARCHIVO] [--log-dir CARPETA] [--cycles N]\n"
-        "            [--print-config] [--check [--probe]] [--version] [--help]\n"
+        "            [--print-config] [--check [--probe]] [--status] [--version] [--help]\n"
         "\n"
         "Agente de comunicaciones de la estación: recoge las registraciones de los\n"
         "registradores y les envía los comandos pendientes.\n"
@@ -99,6 +101,8 @@ QString UsageText() {
         "                      los registradores) sin enviar nada; una línea OK o FALLA\n"
         "                      por punto, y termina con 1 si algo falla\n"
         "  --probe             con --check, pide además su estado a cada registrador\n"
+        "  --status            muestra el estado de cada registrador de la estación según\n"
+        "                      el último ciclo del agente, y termina\n"
         "  --version           muestra la versión y termina\n"
         "  --help              muestra esta ayuda y termina\n");
 }

@@ -231,8 +231,7 @@ void StationCheck::CheckReaders(QList<CheckItem>& out) {
             link.Initialize();
             const QDateTime now = QDateTime::currentDateTime();
             const QDateTime clock = ReaderClock::At(now.date().year(), link.Data());
-            // Minutes, as the tolerance "DifHora" counts them.
-            const qint64 diff = qRound64(double(now.secsTo(clock)) / 60.0);
+            const qint64 diff = ReaderClock::DifferenceMinutes(clock, now);
             const bool inTime = ReaderClock::WithinTolerance(clock, now, m_config.DifHora);
             QString text =
                 where + QStringLiteral(", responde: reloj %1 (%2 min), %3 registraciones")
