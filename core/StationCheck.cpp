@@ -198,9 +198,11 @@ void StationCheck::CheckReaders(QList<CheckItem>& out) {
             out << CheckItem{true, item, QStringLiteral("virtual, no usa la línea")};
             continue;
         }
-        const QString where = QStringLiteral("línea %1 (%2), %3 bit/s")
-                                  .arg(r.puerto, TSerialPort::DevicePath(r.puerto))
-                                  .arg(r.velocidad);
+        const QString device = TSerialPort::DevicePath(r.puerto);
+        const QString where =
+            (device == r.puerto ? QStringLiteral("línea %1").arg(r.puerto)
+                                : QStringLiteral("línea %1 (%2)").arg(r.puerto, device)) +
+            QStringLiteral(", %1 bit/s").arg(r.velocidad);
         TRedKelvorII link(m_config.Kelvor1Compat);
         TParams& p = link.Params();
         p.SetPort(r.puerto);

@@ -72,7 +72,7 @@ TEST(StationCheck, AGoodStationIsOkItemByItemAndNothingIsSentWithoutTheProbe) {
     EXPECT_TRUE(plain.Ok("AGPENDIENTE"));
     EXPECT_TRUE(plain.Of("Contador de ids").contains("próximo id 1"));
     EXPECT_TRUE(plain.Of("Registradores").contains("2 en la estación 1"));
-    EXPECT_TRUE(plain.Of("Registrador A1").contains(s.b.LinePath() + "), 9600 bit/s"));
+    EXPECT_TRUE(plain.Of("Registrador A1").contains("línea " + s.b.LinePath() + ", 9600 bit/s"));
     EXPECT_TRUE(plain.Of("Registrador B1").contains("se abrió y se cerró"));
     EXPECT_TRUE(s.b.Reader(u'A').Heard().isEmpty());
     EXPECT_TRUE(s.b.Reader(u'B').Heard().isEmpty());
