@@ -9,6 +9,9 @@
 //   database connection.
 // - clock: "now" for every time stamp and clock check of the thread.
 // - timing: the thread's waits (shortened by tests).
+// - status: where the thread keeps each reader's state and writes the status
+//   file at the end of every cycle; null: the thread keeps its own, with no
+//   file.
 // - beforeLinkBuilt: tests only; runs (on the user-interface thread) each
 //   time the thread is about to build its link, and may throw to make that
 //   build fail. Empty in production.
@@ -22,12 +25,14 @@ class IAgentView;
 class TLogFile;
 class TConfig;
 class TDM;
+class ReaderStatus;
 
 struct AgentServices {
     IAgentView* view = nullptr;
     TLogFile* log = nullptr;
     TConfig* config = nullptr;
     TDM* dm = nullptr;
+    ReaderStatus* status = nullptr;
     ClockFn clock = SystemClock();
     ThreadTiming timing;
     std::function<void()> beforeLinkBuilt;

@@ -60,6 +60,12 @@ CommandLineResult ParseCommandLine(const QStringList& args) {
             o.cycles = n;
         } else if (name == QLatin1String("--print-config")) {
             o.printConfig = true;
+        } else if (name == QLatin1String("--check")) {
+            o.check = true;
+        } else if (name == QLatin1String("--probe")) {
+            o.probe = true;
+        } else if (name == QLatin1String("--status")) {
+            o.status = true;
         } else if (name == QLatin1String("--version")) {
             o.version = true;
         } else if (name == QLatin1String("--help")) {
@@ -70,13 +76,15 @@ CommandLineResult ParseCommandLine(const QStringList& args) {
             return {std::nullopt, QStringLiteral("argumento inesperado: %1").arg(args[i])};
         }
     }
+    if (o.probe && !o.check)
+        return {std::nullopt, QStringLiteral("la opción --probe solo vale con --check")};
     return {o, QString()};
 }
 
 QString UsageText() {
     return QStringLiteral(
         "Uso: agente [--headless] [--registry ARCHIVO] [--log-dir CARPETA] [--cycles N]\n"
-        "            [--print-config] [--version] [--help]\n"
+        "            [--print-config] [--check [--probe]] [--status] [--version] [--help]\n"
         "\n"
         "Agente de comunicaciones de la estación: recoge las registraciones de los\n"
         "registradores y les envía los comandos pendientes.\n"
@@ -89,6 +97,12 @@ QString UsageText() {
         "  --cycles N          termina después del ciclo N (N >= 1)\n"
         "  --print-config      muestra la configuración, una línea Nombre=valor por valor,\n"
         "                      y termina sin guardar nada\n"
+        "  --check             revisa la estación (configuración, base de datos, líneas de\n"
+        "                      los registradores) sin enviar nada; una línea OK o FALLA\n"
+        "                      por punto, y termina con 1 si algo falla\n"
+        "  --probe             con --check, pide además su estado a cada registrador\n"
+        "  --status            muestra el estado de cada registrador de la estación según\n"
+        "                      el último ciclo del agente, y termina\n"
         "  --version           muestra la versión y termina\n"
         "  --help              muestra esta ayuda y termina\n");
 }

@@ -2,7 +2,7 @@
 // The command line of the agent program:
 //
 //   agente [--headless] [--registry FILE] [--log-dir DIR] [--cycles N]
-//          [--print-config] [--version] [--help]
+//          [--print-config] [--check [--probe]] [--status] [--version] [--help]
 //
 // An option's value follows as the next argument or after '=' (--cycles=3); a
 // next argument starting with "--" is taken for a forgotten value, not as one
@@ -22,6 +22,9 @@ struct AgentOptions {
     QString logDir;                // empty: the executable's folder
     std::optional<qint32> cycles;  // stop after this many cycles (>= 1)
     bool printConfig = false;
+    bool check = false;   // look at the station and exit (StationCheck)
+    bool probe = false;   // with --check: ask each reader for its status
+    bool status = false;  // print the readers' status file as a table and exit
     bool version = false;
     bool help = false;
 };

@@ -9,6 +9,9 @@ add_library(kelvor_core STATIC
   ${CMAKE_CURRENT_LIST_DIR}/HeadlessView.h
   ${CMAKE_CURRENT_LIST_DIR}/IAgentView.h
   ${CMAKE_CURRENT_LIST_DIR}/PauseGate.cpp ${CMAKE_CURRENT_LIST_DIR}/PauseGate.h
+  ${CMAKE_CURRENT_LIST_DIR}/AgentPlaces.cpp ${CMAKE_CURRENT_LIST_DIR}/AgentPlaces.h
+  ${CMAKE_CURRENT_LIST_DIR}/ReaderStatus.cpp ${CMAKE_CURRENT_LIST_DIR}/ReaderStatus.h
+  ${CMAKE_CURRENT_LIST_DIR}/StationCheck.cpp ${CMAKE_CURRENT_LIST_DIR}/StationCheck.h
   ${CMAKE_CURRENT_LIST_DIR}/ReaderClock.cpp ${CMAKE_CURRENT_LIST_DIR}/ReaderClock.h
   ${CMAKE_CURRENT_LIST_DIR}/ServiceNotifier.cpp ${CMAKE_CURRENT_LIST_DIR}/ServiceNotifier.h
   ${CMAKE_CURRENT_LIST_DIR}/StationLock.cpp ${CMAKE_CURRENT_LIST_DIR}/StationLock.h

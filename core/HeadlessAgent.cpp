@@ -5,9 +5,11 @@
 #include <cstdio>
 #include <memory>
 
+#include "core/AgentPlaces.h"
 #include "core/HeadlessView.h"
 #include "core/ServiceNotifier.h"
 #include "core/StationLock.h"
+#include "core/ReaderStatus.h"
 #include "core/TComunicationThread.h"
 #include "core/TerminationSignals.h"
 #include "db/TDM.h"
@@ -78,6 +80,11 @@ int RunHeadless(const HeadlessOptions& options) {
     services.log = log.get();
     services.config = &config;
     services.dm = &dm;
+    QString problem;
+    ReaderStatus status(AgentPlaces().StatusFile(config.Estacion, &problem));
+    if (!problem.isEmpty())
+        log->WriteLine(kMain, problem, 1);
+    services.status = &status;
     services.clock = SystemClock();
     services.timing = options.timing;
 

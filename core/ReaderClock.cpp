@@ -32,3 +32,8 @@ QString ReaderClock::OutOfHoursMessage(int year, const TRegistrador_Data& data) 
         .arg(data.Hora)
         .arg(data.Minuto);
 }
+
+qint64 ReaderClock::DifferenceMinutes(const QDateTime& reader, const QDateTime& now) {
+    const QDateTime minute(now.date(), QTime(now.time().hour(), now.time().minute()));
+    return minute.secsTo(reader) / 60;
+}

@@ -16,6 +16,10 @@ public:
     // February of a common year, hour 25, ...).
     static QDateTime At(int year, const TRegistrador_Data& data);
 
+    // The reader's clock minus the computer's, in whole minutes, both taken
+    // to the minute (the reader's clock has no seconds).
+    static qint64 DifferenceMinutes(const QDateTime& reader, const QDateTime& now);
+
     // True when `reader` lies inside [now - difHora minutes, now + difHora
     // minutes], both ends included. A negative tolerance counts as 0.
     static bool WithinTolerance(const QDateTime& reader, const QDateTime& now, qint32 difHora);

@@ -25,6 +25,8 @@ TComunicationThread::TComunicationThread(bool createPaused, const AgentServices&
     // at the first Resume of a thread created paused).
     m_startPriority = PriorityFromSetting(m_services.config->Prioridad);
     m_prioridad = m_services.config->Prioridad;
+    if (m_services.status)
+        m_status = m_services.status;
     CreateLink();
     m_lastClockWarning = Now();
     m_lastErrorNotice = QDateTime(QDate(1999, 1, 1), QTime(0, 0));
@@ -106,6 +108,7 @@ void TComunicationThread::run() {
             Recover(QStringLiteral("Excepción desconocida"));
         }
         const int done = ++m_cyclesDone;
+        EndStatusCycle(done);
         emit CycleEnded(done);
         if (m_cycleLimit > 0 && done >= m_cycleLimit)
             requestInterruption();
@@ -124,10 +127,35 @@ void TComunicationThread::run() {
     }
 }
 
+// The status file is auxiliary: whatever happens to it, the next cycle runs.
+void TComunicationThread::EndStatusCycle(int cyclesDone) {
+    try {
+        const QString error = m_status->EndCycle(Now(), cyclesDone);
+        if (error.isEmpty()) {
+            if (m_statusFileFailed)
+                WriteLog(QStringLiteral("Se volvió a escribir el archivo de estado %1")
+                             .arg(m_status->File()),
+                         2);
+            m_statusFileFailed = false;
+        } else if (!m_statusFileFailed) {
+            WriteLog(QStringLiteral("No se pudo escribir el archivo de estado %1: %2")
+                         .arg(m_status->File(), error),
+                     1);
+            // Told once; a first cycle's line, before the log takes the
+            // thread's lines, is told again in the next.
+            m_statusFileFailed = m_logOn;
+        }
+    } catch (const std::exception& e) {
+        qWarning("ComThread: %s", e.what());
+    }
+    emit ReadersAnswered(m_status->Estacion(), m_status->Answered(), m_status->LineReaders());
+}
+
 void TComunicationThread::Cycle() {
     CheckVisibility();
     ReadLogSwitch();
     LoadSettings();
+    m_status->BeginCycle(m_estacion);
     WriteLog(QStringLiteral("Comienzo de un nuevo ciclo del thread"), 2);
     m_currentReader.clear();
     // A link that the last recovery could not build would make every reader

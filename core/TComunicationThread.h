@@ -29,6 +29,7 @@
 
 #include "core/AgentServices.h"
 #include "core/PauseGate.h"
+#include "core/ReaderStatus.h"
 #include "core/UiDispatch.h"
 #include "link/TListaFichadas.h"
 #include "link/TTR.h"
@@ -76,6 +77,9 @@ signals:
     // Emitted by the thread after each cycle (queued to receivers on the
     // user-interface thread).
     void CycleEnded(int cyclesDone);
+    // Also after each cycle: how many of the station's readers with a line
+    // answered in it (the notification area's tip).
+    void ReadersAnswered(int estacion, int answered, int readers);
 
 protected:
     void run() override;
@@ -150,6 +154,11 @@ private:
     bool m_comErrorUnwritten = false;  // the failure to write "ComError" was told
     QDateTime m_lastClockWarning;
     QDateTime m_lastErrorNotice;
+
+    ReaderStatus m_ownStatus;  // used when the services bring none
+    ReaderStatus* m_status = &m_ownStatus;
+    bool m_statusFileFailed = false;  // told once until it can be written again
+    void EndStatusCycle(int cyclesDone);
 
     int m_cycleLimit = 0;
     std::atomic<int> m_cyclesDone{0};

@@ -48,6 +48,7 @@ void TComunicationThread::CollectRegistrations() {
                      .arg(reader.Id, reader.Puerto)
                      .arg(reader.Velocidad),
                  2);
+        m_status->Collected(reader.Id, reader.Virtual);
         ReadRegister(reader);
         WriteLog(QStringLiteral("Se completo el proceso de lectura de registraciones en el "
                                 "Regist.: %1")
@@ -58,6 +59,7 @@ void TComunicationThread::CollectRegistrations() {
 
 void TComunicationThread::ReadRegister(TTR& reader) {
     bool notice = false;
+    QString result = QStringLiteral("OK");
     try {
         if (reader.Virtual) {
             ReportProgress(
@@ -69,23 +71,28 @@ void TComunicationThread::ReadRegister(TTR& reader) {
         } else {
             ReadRealRegister(reader);
         }
-    } catch (const EConnectError&) {
+    } catch (const EConnectError& e) {
+        result = e.Message();
         SetComError(true);
         notice = true;
     } catch (const ETimeout&) {
+        result = QStringLiteral("TimeOut");
         SetComError(true);
         ReportInfo(reader.Id, QStringLiteral("Error: TimeOut"), Now(), {}, 4, 4);
         notice = true;
-    } catch (const EIdError&) {
+    } catch (const EIdError& e) {
+        result = e.Message();
         ReportStateError(QStringLiteral("Error"), 2);
         WriteLog(QStringLiteral(
                      "El error se debe a no poder generar un nuevo Id para la tabla registra.db"),
                  0);
     } catch (const std::exception& e) {
+        result = MessageOf(e);
         ReportStateError(QStringLiteral("Error"), 2);
         // "Error" alone tells the operator nothing; the cause goes to the log.
         WriteLog(MessageOf(e), 0);
     }
+    m_status->Result(reader.Id, Now(), result);
     // Outside the guard: a failure to store the notice ends the cycle.
     if (notice)
         ErrorNotice(reader);
@@ -102,6 +109,7 @@ void TComunicationThread::ReadRealRegister(const TTR& reader) {
     // Read through the user-interface thread, the owner of the settings, so a
     // value changed in the options dialog applies from the next check.
     const qint32 difHora = m_ui.Call<qint32>([this] { return m_services.config->DifHora; });
+    m_status->Contact(reader.Id, now, ReaderClock::DifferenceMinutes(readerClock, now));
     ReportProgress(reader.Id, QStringLiteral("Fecha/Hora Reloj: ") + DateTimeText(readerClock), now,
                    kInProgress);
     ReportStateOk(QStringLiteral("OK"), 1);
@@ -154,6 +162,7 @@ void TComunicationThread::ReadRealRegister(const TTR& reader) {
     // came after them.
     const qsizetype skipped =
         m_services.dm->StoreRegistrations(reader, m_fichadas, link.LastRecords());
+    m_status->Stored(reader.Id, m_fichadas.Count() - skipped);
     ReportStateOk(QStringLiteral("OK"), 1);
     if (skipped > 0) {
         ReportInfo(reader.Id,

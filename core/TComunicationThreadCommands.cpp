@@ -83,7 +83,9 @@ void TComunicationThread::ProcessCommands() {
                      .arg(taken)
                      .arg(idRegistrador, codComando, texto),
                  2);
-        if (DispatchCommand(idRegistrador, codComando, texto)) {
+        const bool delivered = DispatchCommand(idRegistrador, codComando, texto);
+        m_status->Command(idRegistrador, Now(), delivered);
+        if (delivered) {
             WriteLog(QStringLiteral("El comando se envió con éxito"), 2);
             ReportProgress({}, QStringLiteral("Borrando comando de la base de datos"), Now(),
                            kInProgress);

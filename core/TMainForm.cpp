@@ -319,6 +319,7 @@ void TMainForm::CreateThread(bool paused) {
     services.dm = m_setup.dm;
     services.clock = m_setup.clock;
     services.timing = m_setup.timing;
+    services.status = m_setup.status;
     const int remaining = m_setup.cycleLimit > 0 ? qMax(1, m_setup.cycleLimit - m_cyclesBefore) : 0;
     // A limit is set before the thread runs: a running thread is made paused
     // and let go at once.
@@ -330,6 +331,15 @@ void TMainForm::CreateThread(bool paused) {
     }
     connect(m_thread.get(), &TComunicationThread::CycleEnded, this, &TMainForm::CycleEnded);
     connect(m_thread.get(), &QThread::finished, this, &TMainForm::ThreadFinished);
+    // The tip tells at a glance whether the readers answer.
+    connect(
+        m_thread.get(), &TComunicationThread::ReadersAnswered, this,
+        [this](int estacion, int answered, int readers) {
+            m_winTaskbar->SetHint(QStringLiteral("Estación %1: respondieron %2 de %3 registradores")
+                                      .arg(estacion)
+                                      .arg(answered)
+                                      .arg(readers));
+        });
 }
 
 void TMainForm::CycleEnded(int cyclesDone) {

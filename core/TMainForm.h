@@ -53,6 +53,7 @@ class TConfig;
 class TDM;
 class TDlgConfig;
 class TWinTaskbar;
+class ReaderStatus;
 
 struct MainFormSetup {
     TConfig* config = nullptr;  // the shared settings (Filas, PSW, the thread's copies)
@@ -65,6 +66,7 @@ struct MainFormSetup {
     SingleInstance* instance = nullptr;  // null: no single-instance check
     int cycleLimit = 0;                  // >0: the agent closes after this many cycles
     QString screenshot;                  // a picture of the window is saved here after every cycle
+    ReaderStatus* status = nullptr;      // each reader's state, kept across restarts of the thread
 };
 
 class TMainForm : public QMainWindow, public IAgentView {

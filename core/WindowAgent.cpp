@@ -8,7 +8,9 @@
 #include <cstdio>
 
 #include "core/AgentApplication.h"
+#include "core/AgentPlaces.h"
 #include "core/CommandLine.h"
+#include "core/ReaderStatus.h"
 #include "core/SingleInstance.h"
 #include "core/StationLock.h"
 #include "core/TMainForm.h"
@@ -104,12 +106,23 @@ int RunWindow(const AgentOptions& options, int& argc, char** argv) {
     MainFormSetup setup;
     setup.config = &config;
     setup.dm = &dm;
-    setup.logFolder =
-        options.logDir.isEmpty() ? QCoreApplication::applicationDirPath() : options.logDir;
+    // Next to the program, unless the agent keeps per-user settings or may
+    // not write there (an installed program): then in the user's own folder.
+    const AgentPlaces places;
+    setup.logFolder = options.logDir;
+    if (setup.logFolder.isEmpty()) {
+        const QString programFolder = QCoreApplication::applicationDirPath();
+        const bool own = RegistryFile::Process().Path() == places.UserSettingsFile();
+        setup.logFolder =
+            own || !AgentPlaces::MayWrite(programFolder) ? places.UserLogFolder() : programFolder;
+    }
     QDir().mkpath(setup.logFolder);
     setup.instance = &instance;
     setup.cycleLimit = options.cycles.value_or(0);
     setup.screenshot = qEnvironmentVariable("KELVOR_SCREENSHOT");
+    QString statusProblem;
+    ReaderStatus status(places.StatusFile(config.Estacion, &statusProblem));
+    setup.status = &status;
 
     const int dialogTimeout = qEnvironmentVariableIntValue("KELVOR_DIALOG_TIMEOUT_MS");
     if (dialogTimeout > 0) {
@@ -150,6 +163,8 @@ int RunWindow(const AgentOptions& options, int& argc, char** argv) {
     if (!config.LoadError().isEmpty())
         form->ReportStartupError(config.LoadErrorReport(), 1);
 
+    if (!statusProblem.isEmpty())
+        form->ReportStartupError(statusProblem);
     form->CreateDialogs([&dm](const QString& password) { return dm.IsAdministrator(password); },
                         TVersionInfo().VersionText());
 

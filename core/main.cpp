@@ -4,12 +4,17 @@
 // QCoreApplication only (service use); the window version is built apart.
 
 #include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
 #include <QString>
 #include <QStringList>
 #include <cstdio>
 
+#include "core/AgentPlaces.h"
 #include "core/CommandLine.h"
 #include "core/HeadlessAgent.h"
+#include "core/ReaderStatus.h"
+#include "core/StationCheck.h"
 #include "core/WindowAgent.h"
 #include "shell/RegistryFile.h"
 #include "shell/TConfig.h"
@@ -48,12 +53,80 @@ int main(int argc, char** argv) {
     }
     if (!options.registry.isEmpty())
         RegistryFile::SetProcessPath(options.registry);
+    // Without a chosen settings file, an agent with a window whose user may
+    // not write the machine's file keeps its own (AgentPlaces), made as a
+    // copy of the machine's when the window agent first starts. The other
+    // modes but --headless show what that agent would use, making nothing.
+    QString settingsNote;
+    if (options.registry.isEmpty() && qEnvironmentVariableIsEmpty("KELVOR_REGISTRY") &&
+        !options.headless) {
+        const QString system = RegistryFile::Process().Path();
+        const bool window = !options.printConfig && !options.check && !options.status;
+        const QString own = AgentPlaces().WindowSettingsFile(system, window);
+        if (own != system && !window && !QFileInfo::exists(own)) {
+            settingsNote = QStringLiteral(
+                               " (aún no existe: el agente con ventana la creará como "
+                               "copia de %1)")
+                               .arg(system);
+        } else {
+            RegistryFile::SetProcessPath(own);
+        }
+        if (!settingsNote.isEmpty())
+            settingsNote.prepend(own);
+    }
     if (options.printConfig) {
         Config().Load(RegistryFile::Process());
         if (!Config().LoadError().isEmpty())
             Print(stderr, QStringLiteral("agente: %1\n").arg(Config().LoadError()));
         Print(stdout, Config().Describe().join(QLatin1Char('\n')) + QLatin1Char('\n'));
+        // A comment line: readers of the Name=value lines pass over it.
+        Print(stdout,
+              QStringLiteral("# Archivo: %1\n")
+                  .arg(settingsNote.isEmpty() ? RegistryFile::Process().Path() : settingsNote));
         return 0;
+    }
+
+    if (options.status) {
+        Config().Load(RegistryFile::Process());
+        const AgentPlaces places;
+        const QString file = places.FindStatusFile(Config().Estacion);
+        QString error;
+        QString table;
+        if (file.isEmpty()) {
+            error = QStringLiteral(
+                        "no hay archivo de estado de la estación %1 en %2; ¿completó "
+                        "el agente algún ciclo?")
+                        .arg(Config().Estacion)
+                        .arg(places.StateFolders().join(QStringLiteral(", ")));
+        } else {
+            QFile in(file);
+            if (!in.open(QIODevice::ReadOnly))
+                error = QStringLiteral("%1: %2").arg(file, in.errorString());
+            else
+                table = ReaderStatus::Table(in.readAll(), &error);
+            if (!error.isEmpty() && !error.startsWith(file))
+                error = QStringLiteral("%1: %2").arg(file, error);
+        }
+        if (!error.isEmpty()) {
+            Print(stderr, QStringLiteral("agente: %1\n").arg(error));
+            return 1;
+        }
+        Print(stdout, QStringLiteral("Archivo de estado: %1\n").arg(file) + table);
+        return 0;
+    }
+
+    if (options.check) {
+        QCoreApplication app(argc, argv);  // the SQL drivers are plugins
+        const RegistryFile registry = RegistryFile::Process();
+        Config().Load(registry);
+        StationCheck check(registry, Config());
+        check.SetProbe(options.probe);
+        bool ok = true;
+        for (const CheckItem& item : check.Run()) {
+            Print(stdout, StationCheck::Line(item) + QLatin1Char('\n'));
+            ok = ok && item.ok;
+        }
+        return ok ? 0 : 1;
     }
 
     if (options.headless) {

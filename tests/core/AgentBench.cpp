@@ -315,6 +315,7 @@ AgentServices AgentBench::Services() {
     s.clock = clock.Fn();
     s.timing = timing;
     s.beforeLinkBuilt = beforeLinkBuilt;
+    s.status = status;
     return s;
 }
 

@@ -26,6 +26,7 @@
 class SimulatedLine;
 class SimulatedReader;
 class TDM;
+class ReaderStatus;
 class TLogFile;
 class TComunicationThread;
 
@@ -96,6 +97,7 @@ public:
     TestClock clock;
     ThreadTiming timing;  // short waits: 20 ms recovery, 5 ms cycle, 100 ms per TimeOut unit
     std::function<void()> beforeLinkBuilt;  // see AgentServices
+    ReaderStatus* status = nullptr;         // see AgentServices
 
     ScratchDir dir;
     QString registry;

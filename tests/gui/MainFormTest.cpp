@@ -284,3 +284,12 @@ TEST(MainForm, ALogThatStopsTakingLinesIsToldOnceAndTheAgentCloses) {
     form.close();
     EXPECT_TRUE(SpinUntil([&] { return form.Thread() == nullptr; }));
 }
+
+TEST(MainForm, TheTrayTipShowsTheStationAndTheReadersThatAnsweredInTheLastCycle) {
+    WindowBench b;
+    b.config.Estacion = 1;
+    b.AddReader("A1");  // on a line that does not exist: it never answers
+    TMainForm& form = b.Start();
+    ASSERT_TRUE(SpinUntil([&] { return !form.WinTaskbar()->Hint().isEmpty(); }));
+    EXPECT_EQ(form.WinTaskbar()->Hint(), "Estación 1: respondieron 0 de 1 registradores");
+}

@@ -53,7 +53,10 @@ protected:
         EXPECT_EQ(o.exitCode, 0) << o.err.toStdString();
         EXPECT_EQ(o.err, "");
         EXPECT_TRUE(o.out.endsWith('\n'));
-        return o.out.split('\n', Qt::SkipEmptyParts);
+        QStringList lines = o.out.split('\n', Qt::SkipEmptyParts);
+        // The settings file read, as a comment after the settings.
+        EXPECT_EQ(lines.takeLast(), "# Archivo: " + registry);
+        return lines;
     }
     void StoreAgentKey(const QByteArray& values) {
         ASSERT_TRUE(WriteAll(registry,

@@ -1,0 +1,55 @@
+#pragma once
+// The installer's look at a station before leaving it (agente --check): the
+// settings file read, the database reached and its tables, and every reader
+// of the station with its line, each line opened exclusively and closed again
+// with nothing sent. With the probe on, each reader is also asked for its
+// status records (its clock and how many registrations it holds).
+//
+// One result line per item, in a fixed order; an item that cannot be looked
+// at because an earlier one failed (no database: no readers) is not listed.
+// Nothing is written anywhere: no settings, no table, no session log.
+//
+// Thread: the calling thread, which needs a QCoreApplication for the SQL
+// drivers. Never throws; every failure becomes a result line.
+
+#include <QList>
+#include <QString>
+
+#include "core/ThreadTiming.h"
+
+class TConfig;
+class RegistryFile;
+
+struct CheckItem {
+    bool ok = false;
+    QString item;  // "Configuración", "Base de datos", "Registrador A1" ...
+    QString text;  // what was found, or the problem in words
+};
+
+class StationCheck {
+public:
+    // `config` is loaded from `registry` by the caller; both must outlive Run.
+    StationCheck(const RegistryFile& registry, const TConfig& config);
+
+    void SetProbe(bool probe) { m_probe = probe; }
+    // The unit of the "TimeOut" setting for the probe (tests shorten it).
+    void SetTiming(const ThreadTiming& timing) { m_timing = timing; }
+
+    QList<CheckItem> Run();
+
+    // "OK     item: text" or "FALLA  item: text".
+    static QString Line(const CheckItem& item);
+    // The encoding of a settings file as its first bytes show it.
+    static QString FileEncoding(const QByteArray& head);
+
+private:
+    void CheckSettings(QList<CheckItem>& out) const;
+    void CheckDatabase(QList<CheckItem>& out);
+    void CheckReaders(QList<CheckItem>& out);
+
+    const RegistryFile& m_registry;
+    const TConfig& m_config;
+    bool m_probe = false;
+    ThreadTiming m_timing;
+    QString m_connection;  // the check's own database connection, while open
+};
