@@ -183,10 +183,18 @@ void TComunicationThread::Recover(const QString& message) {
     }
 }
 
+void TComunicationThread::ReportDatabaseNotices() {
+    for (const QString& text : m_services.dm->TakeNotices()) {
+        WriteLog(text, 1);
+        PostRow({}, text, Now(), QStringLiteral("ATENCION"), 4, 2);
+    }
+}
+
 void TComunicationThread::EnsureDatabase() {
     if (!m_dbOpen) {
         m_services.dm->Open();
         m_dbOpen = true;
+        ReportDatabaseNotices();
         return;
     }
     // A server that restarted between two cycles (or a SQLite file that was
@@ -195,6 +203,7 @@ void TComunicationThread::EnsureDatabase() {
     if (m_services.dm->ReconnectIfBroken()) {
         WriteLog(QStringLiteral("Se restableció la conexión con la base de datos"), 1);
     }
+    ReportDatabaseNotices();
 }
 
 void TComunicationThread::CheckVisibility() {

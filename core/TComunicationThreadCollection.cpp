@@ -155,6 +155,7 @@ void TComunicationThread::ReadRealRegister(const TTR& reader) {
     const qsizetype skipped =
         m_services.dm->StoreRegistrations(reader, m_fichadas, link.LastRecords());
     ReportStateOk(QStringLiteral("OK"), 1);
+    ReportDatabaseNotices();
     if (skipped > 0) {
         ReportInfo(reader.Id,
                    QStringLiteral("Se omiten %1 registraciones ya almacenadas").arg(skipped), Now(),
