@@ -9,6 +9,11 @@
 //   database connection.
 // - clock: "now" for every time stamp and clock check of the thread.
 // - timing: the thread's waits (shortened by tests).
+// - beforeLinkBuilt: tests only; runs (on the user-interface thread) each
+//   time the thread is about to build its link, and may throw to make that
+//   build fail. Empty in production.
+
+#include <functional>
 
 #include "core/ThreadTiming.h"
 #include "shell/Clock.h"
@@ -25,4 +30,5 @@ struct AgentServices {
     TDM* dm = nullptr;
     ClockFn clock = SystemClock();
     ThreadTiming timing;
+    std::function<void()> beforeLinkBuilt;
 };

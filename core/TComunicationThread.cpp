@@ -130,6 +130,11 @@ void TComunicationThread::Cycle() {
     LoadSettings();
     WriteLog(QStringLiteral("Comienzo de un nuevo ciclo del thread"), 2);
     m_currentReader.clear();
+    // A link that the last recovery could not build would make every reader
+    // and command fail on its own, and the cycle would never fail, so no
+    // recovery would build it again: failing here lets the recovery retry.
+    if (!m_link)
+        throw Exception(QStringLiteral("No hay enlace con los registradores"));
     const QThread::Priority wanted = PriorityFromSetting(m_prioridad);
     if (priority() != wanted)
         setPriority(wanted);
@@ -240,6 +245,8 @@ void TComunicationThread::LoadSettings() {
 }
 
 void TComunicationThread::CreateLink() {
+    if (m_services.beforeLinkBuilt)
+        m_services.beforeLinkBuilt();
     const TConfig& c = *m_services.config;
     auto link = std::make_unique<TRedKelvorII>(c.Kelvor1Compat, m_services.clock);
     const qint64 timeoutMs =

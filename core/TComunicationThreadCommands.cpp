@@ -3,6 +3,7 @@
 #include "core/TComunicationThread.h"
 
 #include <QEventLoop>
+#include <QSet>
 #include <exception>
 #include <limits>
 
@@ -27,6 +28,11 @@ void TComunicationThread::ProcessCommands() {
     std::unique_ptr<TCommandTable> table = m_services.dm->OpenCommands();
     const int total = table->RecordCount();
     int taken = 0;
+    // Rows whose delivery failed in this pass. The rewind after a failure
+    // would meet them again, and the count of all stations' rows would let
+    // a dead reader's command be retried up to the limit, each time costing
+    // the link's retries while no reader is collected: one try per pass.
+    QSet<QString> failed;
     WriteLog(QStringLiteral("Hay %1 comandos para procesar (max. procesables: %2)")
                  .arg(total)
                  .arg(m_comandos),
@@ -65,6 +71,10 @@ void TComunicationThread::ProcessCommands() {
             table->Next();  // a lower-numbered station: not ours, not counted
             continue;
         }
+        if (failed.contains(table->RowId())) {
+            table->Next();  // tried in this pass already: waits for the next one
+            continue;
+        }
         ++taken;
         const QString idRegistrador = table->IdRegistrador();
         const QString codComando = table->CodComando();
@@ -86,6 +96,7 @@ void TComunicationThread::ProcessCommands() {
             }
         } else {
             WriteLog(QStringLiteral("El comando no se pudo enviar"), 0);
+            failed.insert(table->RowId());
             ReportProgress({}, QStringLiteral("Actualizando comando en la base de datos"), Now(),
                            kInProgress);
             try {
@@ -121,9 +132,12 @@ bool TComunicationThread::DispatchCommand(const QString& idRegistrador, const QS
         SendCommand(reader, hta, codComando, texto, known);
         if (known)
             return true;
+        // Nothing went wrong on the line: the connection stays for the next
+        // command, which need not wait and connect again.
         ReportError(idRegistrador,
                     QStringLiteral("Comando <") + codComando + QStringLiteral("> no registrado !"),
                     Now(), QStringLiteral("Error"), 2);
+        return false;
     } catch (const EConnectError&) {
         SetComError(true);
     } catch (const ETimeout&) {

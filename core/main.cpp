@@ -50,6 +50,8 @@ int main(int argc, char** argv) {
         RegistryFile::SetProcessPath(options.registry);
     if (options.printConfig) {
         Config().Load(RegistryFile::Process());
+        if (!Config().LoadError().isEmpty())
+            Print(stderr, QStringLiteral("agente: %1\n").arg(Config().LoadError()));
         Print(stdout, Config().Describe().join(QLatin1Char('\n')) + QLatin1Char('\n'));
         return 0;
     }

@@ -101,6 +101,13 @@ inline constexpr const char* kInsertRegExp =
     "Responsable, ACK, CodEstado) VALUES (:Id, :FechaHora, :IdRegistrador, :NroLlave, "
     ":IdIngresante, :Modificado, :Responsable, :ACK, :CodEstado)";
 
+// The highest ids in use by the tables the counter "FICHADAS" numbers; a draw
+// after a failed pass starts past them (a counter set back heals).
+inline constexpr const char* kMaxIdRegistra = "SELECT MAX(Id) AS M FROM REGISTRA";
+inline constexpr const char* kMaxIdRegExp = "SELECT MAX(Id) AS M FROM RegExp";
+// How many REGSIM rows a virtual pass may find (the size of its id block).
+inline constexpr const char* kCountRegSim = "SELECT COUNT(*) AS N FROM REGSIM";
+
 // The rows of REGSIM with their row identity (%1: rowid or ctid), oldest first;
 // %2 locks the rows where the engine locks rows.
 inline constexpr const char* kSelectRegSim =

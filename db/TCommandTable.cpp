@@ -67,6 +67,10 @@ QDateTime TCommandTable::FechaHora() const {
         .value_or(QDateTime());
 }
 
+QString TCommandTable::RowId() const {
+    return CurrentRow().id.toString();
+}
+
 void TCommandTable::Delete() {
     const Row& row = CurrentRow();
     TSqlStatement q(m_dm.Db(), Sql::kDeleteComando, kSubject);

@@ -11,6 +11,7 @@
 //   simply gone (the command was carried).
 // - Restamp sets FechaHora of the current row and posts it at once; the
 //   cursor stays on the row until First.
+// - RowId identifies the current row for the life of the cursor.
 // - Field reads: a null reads as 0 or an empty text; an IdEstacion that is
 //   not a number is EConvertError. Reading at the end is an Exception.
 // - Engine errors are EDatabaseError; the row then stays under the cursor.
@@ -39,6 +40,8 @@ public:
     QString CodComando() const;
     QString Texto() const;
     QDateTime FechaHora() const;  // invalid when null
+    // The row's generated number as text: tells rows apart across First.
+    QString RowId() const;
 
     void Delete();
     void Restamp(const QDateTime& when);

@@ -260,9 +260,15 @@ std::unique_ptr<TCommandTable> TDM::OpenCommands() {
 // ---- Ids ------------------------------------------------------------------------
 
 qint32 TDM::GetNewId(const QString& tabla) {
+    return GetNewIds(tabla, 1, false);
+}
+
+qint32 TDM::GetNewIds(const QString& tabla, qint32 n, bool pastUsed) {
     ThreadConnection& c = Current();
     const QSqlDatabase db = QSqlDatabase::database(c.name, false);
     const TSqlDriver driver = Driver();
+    // Outside a pass this is a transaction of its own: the counter row is
+    // locked from the read to the commit of the update, a few statements.
     TTransaction t(db, driver, c.transactionDepth, QStringLiteral("CODIGO"));
     TSqlStatement read(db, QString::fromLatin1(Sql::kQryId) + TSqlDialect::RowLockClause(driver),
                        QStringLiteral("CODIGO"));
@@ -274,17 +280,33 @@ qint32 TDM::GetNewId(const QString& tabla) {
     }
     const QString what = QStringLiteral("contador %1 de la tabla CODIGO").arg(tabla);
     const QVariant raw = read.Value(QStringLiteral("DESCRIPCION"));
-    const std::optional<qint32> v = TSqlStatement::ToInt(raw, what);
-    if (!v)
+    const std::optional<qint32> found = TSqlStatement::ToInt(raw, what);
+    if (!found)
         throw EConvertError(QStringLiteral("El %1 está vacío").arg(what));
-    if (*v == std::numeric_limits<qint32>::max())
-        throw EDatabaseError(QStringLiteral("El %1 llegó al máximo (%2)").arg(what).arg(*v));
+    qint64 v = *found;
+    // A counter at 0 hands out no id and moves on to 1, whatever the block.
+    qint64 next = v == 0 ? 1 : v + n;
+    if (v != 0 && pastUsed) {
+        for (const char* statement : {Sql::kMaxIdRegistra, Sql::kMaxIdRegExp}) {
+            TSqlStatement max(db, statement, QStringLiteral("REGISTRA"));
+            max.Exec();
+            if (max.Next()) {
+                const std::optional<qint32> used =
+                    TSqlStatement::ToInt(max.Value(QStringLiteral("M")), QStringLiteral("Id"));
+                if (used && *used >= v)
+                    v = qint64(*used) + 1;
+            }
+        }
+        next = v + n;
+    }
+    if (next > std::numeric_limits<qint32>::max())
+        throw EDatabaseError(QStringLiteral("El %1 llegó al máximo (%2)").arg(what).arg(v));
     TSqlStatement update(db, Sql::kQryUpdateId, QStringLiteral("CODIGO"));
-    update.Bind(QStringLiteral("Valor"), QString::number(*v + 1));
+    update.Bind(QStringLiteral("Valor"), QString::number(next));
     update.Bind(QStringLiteral("Tabla"), tabla);
     update.Exec();
     t.Commit();
-    return *v;
+    return qint32(v);
 }
 
 // ---- Texts ----------------------------------------------------------------------

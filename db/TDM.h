@@ -22,8 +22,12 @@
 // Atomicity: each storing pass (StoreRegistrations, StoreVirtualRegistrations,
 // StoreOutOfHours, StoreMemoryError) runs in one transaction together with its
 // follow-up steps: all of it is stored or nothing, so the caller may simply
-// repeat a failed pass. GetNewId and ReturnKey are atomic on their own and
-// join the pass when called inside one.
+// repeat a failed pass. A pass draws its ids beforehand as one block in a
+// short transaction of its own (the counter row is locked for that step
+// only), so a failed pass leaves a gap in the ids; after a failed pass the
+// next block starts past the ids used in REGISTRA and RegExp, so a counter
+// set back behind them heals. GetNewId and ReturnKey are atomic on their own
+// and join a transaction when called inside one.
 //
 // Settings: the station number ("Estacion"), the switch "IV" and the master
 // keys are read from a TConfig (Config() unless SetConfig is called) when an
@@ -100,6 +104,11 @@ public:
     // counter row stays locked until the transaction ends). 0 when the counter
     // has no row; EConvertError when it holds no number.
     qint32 GetNewId(const QString& tabla);
+    // Hands out `n` consecutive ids (the first is returned) and advances the
+    // counter by `n`, atomically. With `pastUsed` the block starts no lower
+    // than one past the highest Id of REGISTRA and RegExp. A counter at 0
+    // yields 0 and is advanced to 1, as GetNewId; 0 without a counter row.
+    qint32 GetNewIds(const QString& tabla, qint32 n, bool pastUsed);
     void StoreRegistrations(const TTR& reader, const TListaFichadas& list);
     // Stores one reader pass exactly once. `records` are every raw record
     // the reader gave in this pass, in order (TRedVexan::LastRecords), and
@@ -171,6 +180,8 @@ private:
         QString file;                   // SQLite: the database file
         quint64 device = 0, inode = 0;  // SQLite: the file that was opened
         bool pendingTable = false;  // AGPENDIENTE exists (or was created) on this connection
+        qint32 nextId = 0, endId = 0;   // the running pass's block of ids [next, end)
+        bool drawPastUsed = false;      // a pass failed: the next block skips used ids
         QMetaObject::Connection finished;
     };
 
@@ -188,10 +199,10 @@ private:
     void InsertCommand(qint32 estacion, const QString& idRegistrador, const QString& codComando,
                        const QString& texto, const QDateTime& when);
     void Pause() const;
-    // Runs one storing pass in a transaction; see the EIdError note in the source.
-    void StorePass(const QString& subject, const std::function<void()>& pass);
-    qint32 DrawId();
-    void AdvanceZeroCounter(const QString& tabla);
+    // Draws a block of `ids` ids, then runs one storing pass in a transaction.
+    void StorePass(const QString& subject, qint32 ids, const std::function<void()>& pass);
+    qint32 DrawId();   // the next id of the running pass's block
+    qint32 IdsLeft();  // how many of the block are left
     void StoreEntry(const TTR& reader, const TFichada& f);
     void EnsurePendingTable(ThreadConnection& c);
     void Notice(const QString& text);

@@ -118,7 +118,8 @@ qsizetype TDM::StoreRegistrations(const TTR& reader, const TListaFichadas& list,
     const bool noteOn = PendingNoteOn();
     qsizetype skipped = 0;
     QString notice;
-    StorePass(QStringLiteral("REGISTRA"), [&] {
+    // Ids for every entry: those skipped as already stored leave a gap.
+    StorePass(QStringLiteral("REGISTRA"), qint32(list.Count()), [&] {
         notice.clear();
         QList<QByteArray> note;
         if (noteOn) {

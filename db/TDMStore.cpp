@@ -81,58 +81,57 @@ QVariant Optional(const std::optional<qint32>& v) {
 
 // A pass is one transaction: a failure anywhere stores nothing, and the caller
 // (which clears the reader only after a normal return) gets every
-// registration back for the next pass. The one thing that must survive a
-// failed pass is the advance of a counter that held 0: that draw fails by
-// definition, and rolling its advance back would make every later pass fail
-// the same way.
-void TDM::StorePass(const QString& subject, const std::function<void()>& pass) {
+// registration back for the next pass.
+//
+// Its ids are drawn first, as one block in a transaction of their own that is
+// committed before the pass begins: the counter row, which every station and
+// the front-end draw from, is then locked for a few statements rather than
+// for the whole pass, and a failed pass cannot roll back an advance that
+// others may already have built on (it leaves a gap instead). A failed pass
+// may have failed on ids already used (a counter set back, rows imported, a
+// program that advanced the counter carelessly): the next block on this
+// connection therefore starts past the highest Id in REGISTRA and RegExp.
+void TDM::StorePass(const QString& subject, qint32 ids, const std::function<void()>& pass) {
     ThreadConnection& c = Current();
+    c.nextId = c.endId = 0;
+    if (ids > 0) {
+        const qint32 first = GetNewIds(kFichadas, ids, c.drawPastUsed);
+        if (first == 0)
+            throw EIdError(QStringLiteral("No pudo obtenerse el id"));
+        c.nextId = first;
+        c.endId = first + ids;
+    }
     try {
         TTransaction t(Db(), Driver(), c.transactionDepth, subject);
         pass();
         t.Commit();
-    } catch (const EIdError&) {
-        if (c.transactionDepth == 0)
-            AdvanceZeroCounter(kFichadas);
+    } catch (...) {
+        c.nextId = c.endId = 0;
+        if (ids > 0)
+            c.drawPastUsed = true;
         throw;
     }
+    c.nextId = c.endId = 0;
+    if (ids > 0)
+        c.drawPastUsed = false;
 }
 
 qint32 TDM::DrawId() {
-    const qint32 id = GetNewId(kFichadas);
-    if (id == 0)
+    ThreadConnection& c = Current();
+    if (c.nextId == 0 || c.nextId >= c.endId)
         throw EIdError(QStringLiteral("No pudo obtenerse el id"));
-    return id;
+    return c.nextId++;
 }
 
-void TDM::AdvanceZeroCounter(const QString& tabla) {
-    try {
-        ThreadConnection& c = Current();
-        const QSqlDatabase db = Db();
-        TTransaction t(db, Driver(), c.transactionDepth, QStringLiteral("CODIGO"));
-        TSqlStatement read(db,
-                           QString::fromLatin1(Sql::kQryId) + TSqlDialect::RowLockClause(Driver()),
-                           QStringLiteral("CODIGO"));
-        read.Bind(QStringLiteral("Tabla"), tabla);
-        read.Exec();
-        if (read.Next() &&
-            TSqlStatement::ToInt(read.Value(QStringLiteral("DESCRIPCION")), tabla) == 0) {
-            TSqlStatement update(db, Sql::kQryUpdateId, QStringLiteral("CODIGO"));
-            update.Bind(QStringLiteral("Valor"), QStringLiteral("1"));
-            update.Bind(QStringLiteral("Tabla"), tabla);
-            update.Exec();
-        }
-        t.Commit();
-    } catch (const Exception&) {
-        // The EIdError on its way to the caller is the failure to report; a
-        // counter still at 0 is advanced by the next failing pass.
-    }
+qint32 TDM::IdsLeft() {
+    const ThreadConnection& c = Current();
+    return c.endId - c.nextId;
 }
 
 void TDM::StoreRegistrations(const TTR& reader, const TListaFichadas& list) {
     if (list.Count() == 0)
         return;
-    StorePass(QStringLiteral("REGISTRA"), [&] {
+    StorePass(QStringLiteral("REGISTRA"), qint32(list.Count()), [&] {
         for (const TFichada& f : list) StoreEntry(reader, f);
     });
 }
@@ -184,7 +183,16 @@ void TDM::StoreVirtualRegistrations(const TTR& reader) {
     // written by another program does not hold back every simulated
     // registration in every cycle.
     QStringList unreadable;
-    StorePass(QStringLiteral("REGSIM"), [&] {
+    // The block covers the rows present now; rows added before the pass
+    // locks them beyond that are left for the next pass.
+    qint32 present = 0;
+    {
+        TSqlStatement count(Db(), Sql::kCountRegSim, QStringLiteral("REGSIM"));
+        count.Exec();
+        if (count.Next())
+            present = count.IntOr0(QStringLiteral("N"));
+    }
+    StorePass(QStringLiteral("REGSIM"), present, [&] {
         const QSqlDatabase db = Db();
         const TSqlDriver driver = Driver();
         const QString rowId = TSqlDialect::RowIdColumn(driver);
@@ -202,7 +210,7 @@ void TDM::StoreVirtualRegistrations(const TTR& reader) {
                                   .arg(rowId, TSqlDialect::RowLockClause(driver)),
                               QStringLiteral("REGSIM"));
             sel.Exec();
-            while (sel.Next()) {
+            while (qsizetype(rows.size()) < IdsLeft() && sel.Next()) {
                 SimRow s;
                 s.fila = sel.Value(QStringLiteral("Fila"));
                 try {
@@ -262,7 +270,7 @@ void TDM::StoreVirtualRegistrations(const TTR& reader) {
 
 void TDM::StoreSynthetic(const TTR& reader, const QString& codEstado, bool ackRegistra,
                          bool ackRegExp) {
-    StorePass(QStringLiteral("REGISTRA"), [&] {
+    StorePass(QStringLiteral("REGISTRA"), 1, [&] {
         const QSqlDatabase db = Db();
         Registration r;
         r.id = DrawId();

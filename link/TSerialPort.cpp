@@ -253,12 +253,32 @@ int TSerialPort::Read(QByteArray& buffer, int count) {
         ThrowIoError(EBADF);
     if (count == 0)
         return 0;
-    const LineTimeouts& lt = Params().Timeouts();
-    const auto deadline = Deadline(lt.readTotalConstant, lt.readTotalMultiplier, count);
+    // Passes: one pass waits for its first byte up to the whole time-out and
+    // ends when the line pauses longer than the interval time-out; the next
+    // pass collects what is still missing. Adapters and converters deliver an
+    // answer in pieces with such pauses (a USB latency timer of 16 ms is
+    // longer than the 10 ms interval at 19200 bit/s), so only a pass that
+    // brings nothing ends the read short.
     int received = 0;
     while (received < count) {
+        const int pass = ReadPass(buffer, received, count);
+        if (pass == 0)
+            break;
+        received += pass;
+    }
+    if (received == 0)
+        throw EReadTimeout(QStringLiteral("No se recibieron datos dentro del tiempo estipulado"));
+    return received;
+}
+
+int TSerialPort::ReadPass(QByteArray& buffer, int received, int count) {
+    const LineTimeouts& lt = Params().Timeouts();
+    // Every pass gets the time-out of the full count, as the first does.
+    const auto deadline = Deadline(lt.readTotalConstant, lt.readTotalMultiplier, count);
+    int got = 0;
+    while (received + got < count) {
         int wait = RemainingMs(deadline);
-        if (received > 0 && lt.readInterval > 0)
+        if (got > 0 && lt.readInterval > 0)
             wait = qMin<int>(wait, lt.readInterval);
         pollfd pfd{m_fd, POLLIN, 0};
         const int ready = ::poll(&pfd, 1, wait);
@@ -268,12 +288,13 @@ int TSerialPort::Read(QByteArray& buffer, int count) {
             ThrowWaitError(errno);
         }
         if (ready == 0)
-            break;  // the line went quiet (interval) or the time is up
+            break;  // the line paused (interval) or the pass's time is up
         if (pfd.revents & POLLNVAL)
             ThrowIoError(EBADF);
-        const ssize_t n = ::read(m_fd, buffer.data() + received, size_t(count - received));
+        const int at = received + got;
+        const ssize_t n = ::read(m_fd, buffer.data() + at, size_t(count - at));
         if (n > 0) {
-            received += int(n);
+            got += int(n);
             continue;
         }
         // End of file on a terminal is a hang-up: the far end is gone, and
@@ -289,9 +310,7 @@ int TSerialPort::Read(QByteArray& buffer, int count) {
         }
         ThrowIoError(errno);
     }
-    if (received == 0)
-        throw EReadTimeout(QStringLiteral("No se recibieron datos dentro del tiempo estipulado"));
-    return received;
+    return got;
 }
 
 int TSerialPort::Write(const QByteArray& data, int count) {

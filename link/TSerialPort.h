@@ -18,10 +18,13 @@
 //      which is ignored) and discard both queues.
 // The queue sizes are kept in Params only: the terminal driver sizes its own.
 //
-// Read waits with poll(): for the first byte until the total deadline
-// (ReadTotalTimeoutConstant + count * ReadTotalTimeoutMultiplier ms from the
-// start), after it at most ReadIntervalTimeout ms for each further byte
-// (0 = no interval limit). A hang-up (the far end of a pseudo-terminal closed,
+// Read works in passes, each waiting with poll(): for its first byte until
+// its total deadline (ReadTotalTimeoutConstant + count * ReadTotalTimeoutMultiplier
+// ms from the pass's start, the full count every pass), after it at most
+// ReadIntervalTimeout ms for each further byte (0 = no interval limit). A
+// pass that ends short is followed by another for the missing bytes; Read
+// returns fewer than count only when a pass brought nothing, and throws
+// EReadTimeout when nothing came at all. A hang-up (the far end of a pseudo-terminal closed,
 // an adapter unplugged) is EWin32Error(EIO), never "no data yet".
 // Write waits for room until WriteTotalTimeoutConstant + count *
 // WriteTotalTimeoutMultiplier ms, then throws EWriteTimeout.
@@ -58,6 +61,7 @@ private:
     void OpenSteps(const QString& path);
     void ApplyLineSettings();
     void SetDtr(bool raised);
+    int ReadPass(QByteArray& buffer, int received, int count);  // bytes this pass brought
 
     int m_fd = -1;
     bool m_exclusive = false;  // TIOCEXCL set by this port, cleared again at Close

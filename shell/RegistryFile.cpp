@@ -7,7 +7,12 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QMutex>
 #include <QRegularExpression>
+#include <QStringDecoder>
+#include <QStringEncoder>
+#include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -66,10 +71,40 @@ bool ParseValueLine(const QString& line, QString* name, QString* value) {
     return true;
 }
 
-QList<Line> Parse(const QByteArray& data) {
-    QList<Line> lines;
-    QString text = QString::fromUtf8(data);
+// How a file was written, so that a rewrite keeps it: the registry editor of
+// other systems exports UTF-16 with a byte-order mark and CR LF.
+struct Form {
+    QStringConverter::Encoding encoding = QStringConverter::Utf8;
+    bool bom = false;
+    bool crlf = false;
+    bool valid = true;  // false: bytes that do not decode; never rewritten
+};
+
+QString Decode(const QByteArray& data, Form* form) {
+    *form = Form{};
+    if (data.startsWith("\xFF\xFE")) {
+        form->encoding = QStringConverter::Utf16LE;
+        form->bom = true;
+    } else if (data.startsWith("\xFE\xFF")) {
+        form->encoding = QStringConverter::Utf16BE;
+        form->bom = true;
+    } else if (data.startsWith("\xEF\xBB\xBF")) {
+        form->bom = true;
+    }
+    QStringDecoder decoder(form->encoding, QStringConverter::Flag::Stateless);
+    QString text = decoder(data);
+    form->valid = !decoder.hasError();
     if (text.startsWith(QChar(0xFEFF))) text.remove(0, 1);
+    const qsizetype lf = text.indexOf('\n');
+    form->crlf = lf > 0 && text[lf - 1] == '\r';
+    return text;
+}
+
+QList<Line> Parse(const QByteArray& data, Form* formOut = nullptr) {
+    QList<Line> lines;
+    Form form;
+    const QString text = Decode(data, &form);
+    if (formOut) *formOut = form;
     const QStringList rows = text.split('\n');
     for (qsizetype i = 0; i < rows.size(); ++i) {
         QString row = rows[i];
@@ -92,16 +127,19 @@ QList<Line> Parse(const QByteArray& data) {
     return lines;
 }
 
-QByteArray Render(const QList<Line>& lines) {
-    QByteArray out;
+QByteArray Render(const QList<Line>& lines, const Form& form) {
+    QString text;
+    if (form.bom) text += QChar(0xFEFF);
+    const QString end = form.crlf ? QStringLiteral("\r\n") : QStringLiteral("\n");
     for (const Line& l : lines) {
         if (l.kind == Line::kValue)
-            out += ('"' + Escape(l.name) + "\"=" + l.value).toUtf8();
+            text += '"' + Escape(l.name) + "\"=" + l.value;
         else
-            out += l.raw.toUtf8();
-        out += '\n';
+            text += l.raw;
+        text += end;
     }
-    return out;
+    QStringEncoder encoder(form.encoding, QStringConverter::Flag::Stateless);
+    return encoder(text);
 }
 
 bool SameKey(const QString& a, const QString& b) {
@@ -161,21 +199,55 @@ bool ReadFd(int fd, QByteArray* out) {
     }
 }
 
-bool WriteFile(const QString& path, const QByteArray& data, mode_t mode) {
-    QByteArray tmpl = (path + ".XXXXXX").toLocal8Bit();
+bool WriteAllFd(int fd, const QByteArray& data) {
+    for (qsizetype done = 0; done < data.size();) {
+        const ssize_t n = write(fd, data.constData() + done, size_t(data.size() - done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += n;
+    }
+    return true;
+}
+
+// Replaces the file at `path` (the link's target, never the link) through a
+// temporary file in its folder and a rename, with the owner and permission
+// bits of the file it replaces. When the owner cannot be kept (another user's
+// file that this user may write), the file is rewritten in place instead, so
+// that it never changes hands.
+bool WriteFile(const QString& path, const QByteArray& data, int lockedFd) {
+    struct stat st;
+    const bool existed = fstat(lockedFd, &st) == 0;
+    const mode_t mode = existed ? (st.st_mode & 07777) : 0644;
+    QByteArray tmpl = QFile::encodeName(path + ".XXXXXX");
     const int fd = mkstemp(tmpl.data());
     if (fd < 0) return false;
     bool ok = fchmod(fd, mode) == 0;
-    for (qsizetype done = 0; ok && done < data.size();) {
-        const ssize_t n = write(fd, data.constData() + done, data.size() - done);
-        if (n <= 0) ok = false;
-        else done += n;
+    if (ok && existed && (st.st_uid != geteuid() || st.st_gid != getegid()) &&
+        fchown(fd, st.st_uid, st.st_gid) != 0) {
+        close(fd);
+        unlink(tmpl.constData());
+        ok = ftruncate(lockedFd, 0) == 0 && lseek(lockedFd, 0, SEEK_SET) == 0 &&
+             WriteAllFd(lockedFd, data) && fsync(lockedFd) == 0;
+        return ok;
     }
+    ok = ok && WriteAllFd(fd, data);
     ok = ok && fsync(fd) == 0;
     ok = (close(fd) == 0) && ok;
-    ok = ok && rename(tmpl.constData(), path.toLocal8Bit().constData()) == 0;
+    ok = ok && rename(tmpl.constData(), QFile::encodeName(path).constData()) == 0;
     if (!ok) unlink(tmpl.constData());
     return ok;
+}
+
+// The file a write must replace: the final target of a symbolic link (a link
+// to a file still to be created included), else the path itself.
+QString WriteTarget(const QString& path) {
+    QString current = path;
+    for (int depth = 0; depth < 40; ++depth) {
+        const QFileInfo info(current);
+        if (!info.isSymLink()) return info.absoluteFilePath();
+        current = info.symLinkTarget();
+    }
+    return path;
 }
 
 // Opens and locks the file that is at `path` now: after the lock is taken the
@@ -228,13 +300,30 @@ QStringList RegistryKey::ValueNames() const {
     return names;
 }
 
-std::optional<RegistryKey> RegistryFile::OpenKeyRead(const QString& key) const {
+std::optional<RegistryKey> RegistryFile::OpenKeyRead(const QString& key, QString* error) const {
+    if (error) error->clear();
     QFile f(m_path);
-    if (!f.open(QIODevice::ReadOnly)) return std::nullopt;
+    if (!f.open(QIODevice::ReadOnly)) {
+        // A missing file is "no key"; a file that is there but cannot be read
+        // is a fault the caller must be able to tell apart.
+        const int code = errno;
+        if (error && QFileInfo::exists(m_path))
+            *error = QString::fromLocal8Bit(std::strerror(code ? code : EIO));
+        return std::nullopt;
+    }
+    const QByteArray data = f.readAll();
+    if (f.error() != QFileDevice::NoError) {
+        if (error) *error = f.errorString();
+        return std::nullopt;
+    }
     const QString fullKey = FullKey(key);
     RegistryKey result;
     bool found = false, inKey = false;
-    for (const Line& l : Parse(f.readAll())) {
+    Form form;
+    const QList<Line> lines = Parse(data, &form);
+    if (!form.valid && error)
+        *error = QStringLiteral("el contenido no es texto UTF-8 ni UTF-16 con marca de orden");
+    for (const Line& l : lines) {
         if (l.kind == Line::kSection) {
             inKey = SameKey(l.key, fullKey);
             found = found || inKey;
@@ -247,18 +336,22 @@ std::optional<RegistryKey> RegistryFile::OpenKeyRead(const QString& key) const {
 }
 
 bool RegistryFile::Write(const QString& key, const QList<RegistryValue>& values) const {
-    const QFileInfo info(m_path);
+    const QString target = WriteTarget(m_path);
+    const QFileInfo info(target);
     if (!QDir().mkpath(info.absolutePath())) return false;
-    const int fd = OpenLocked(m_path);
+    const int fd = OpenLocked(target);
     if (fd < 0) return false;
     QByteArray data;
     bool ok = ReadFd(fd, &data);
     if (ok) {
-        QList<Line> lines = Parse(data);
-        Apply(lines, FullKey(key), values);
-        struct stat st;
-        const mode_t mode = fstat(fd, &st) == 0 ? (st.st_mode & 07777) : 0644;
-        ok = WriteFile(m_path, Render(lines), mode);
+        Form form;
+        QList<Line> lines = Parse(data, &form);
+        // Bytes that do not decode would be lost by a rewrite.
+        ok = form.valid;
+        if (ok) {
+            Apply(lines, FullKey(key), values);
+            ok = WriteFile(target, Render(lines, form), fd);
+        }
     }
     close(fd);  // releases the lock
     return ok;
@@ -273,7 +366,23 @@ RegistryFile RegistryFile::Process() {
 
 void RegistryFile::SetProcessPath(const QString& path) { ProcessPathValue = path; }
 
-void WriteComError(bool failed) {
-    RegistryFile::Process().Write(RegistryKeys::kKelvor,
-                                  {RegistryValue::Int(QStringLiteral("ComError"), failed ? 1 : 0)});
+namespace {
+QMutex ComErrorMutex;
+std::optional<bool> ComErrorWritten;  // the value in the file, as this process wrote it
+}  // namespace
+
+bool WriteComError(bool failed) {
+    QMutexLocker lock(&ComErrorMutex);
+    if (ComErrorWritten == failed) return true;
+    const bool ok = RegistryFile::Process().Write(
+        RegistryKeys::kKelvor, {RegistryValue::Int(QStringLiteral("ComError"), failed ? 1 : 0)});
+    // A failed write is tried again at the next call.
+    if (ok) ComErrorWritten = failed;
+    else ComErrorWritten.reset();
+    return ok;
+}
+
+void ResetComErrorForTest() {
+    QMutexLocker lock(&ComErrorMutex);
+    ComErrorWritten.reset();
 }

@@ -15,11 +15,22 @@
 // - `dword:` holds up to eight hex digits (a 32-bit value); a quoted string is a
 //   text value (escapes \\ and \"); any other value is kept as written and reads
 //   as neither an integer nor a text.
+// - Encodings: UTF-8 with or without a byte-order mark, and UTF-16 LE or BE
+//   with one; the header line ("Windows Registry Editor Version 5.00",
+//   "REGEDIT4") is kept as written. A rewrite keeps the encoding, the mark
+//   and the line ends (LF or CR LF, as the first line end) the file had.
 // - OpenKeyRead fails (std::nullopt) when the file or the key does not exist.
+//   When the file exists but cannot be read (permissions, a folder, bytes that
+//   do not decode) it also sets `error`, so that the fault is not taken for a
+//   missing key.
 // - Write creates the file and the key when missing and rewrites the whole file
-//   through a temporary file in the same folder and a rename, under an advisory
-//   lock (flock) on the file, keeping every other key, value and unreadable line
-//   as it was. It reports failure by its result and never throws.
+//   through a temporary file in the target's folder and a rename, under an
+//   advisory lock (flock) on the file, keeping every other key, value and
+//   unreadable line as it was. A symbolic link is followed: its target is
+//   rewritten and the link stays. The owner and permission bits of the file
+//   are kept (a file of another owner is rewritten in place). A file whose
+//   bytes do not decode is never rewritten. It reports failure by its result
+//   and never throws.
 //
 // Thread safety: a RegistryFile is a path and may be copied freely; concurrent
 // writers, in this process or in others, are serialised by the lock.
@@ -62,7 +73,7 @@ public:
 
     const QString& Path() const { return m_path; }
 
-    std::optional<RegistryKey> OpenKeyRead(const QString& key) const;
+    std::optional<RegistryKey> OpenKeyRead(const QString& key, QString* error = nullptr) const;
 
     // Sets the values in the key, creating the file and the key. False when the
     // file cannot be locked, read or replaced; nothing is changed then.
@@ -87,5 +98,9 @@ inline const QString kPorts = QStringLiteral("\\Software\\Dalmor\\Kelvor\\Puerto
 }  // namespace RegistryKeys
 
 // Writes "ComError" (1 or 0) under \Software\Dalmor\Kelvor of the process's
-// settings file, creating the key; silent when it cannot be written.
-void WriteComError(bool failed);
+// settings file, creating the key, when the value differs from the one this
+// process last wrote (the first call always writes). False when the write
+// failed; the next call tries again. Any thread.
+bool WriteComError(bool failed);
+// Forgets the value last written, so that the next WriteComError writes.
+void ResetComErrorForTest();

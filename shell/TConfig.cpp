@@ -47,7 +47,12 @@ const Setting kSettings[] = {
 }  // namespace
 
 void TConfig::Load(const RegistryFile& registry) {
-    const std::optional<RegistryKey> key = registry.OpenKeyRead(RegistryKeys::kAgent);
+    QString error;
+    const std::optional<RegistryKey> key = registry.OpenKeyRead(RegistryKeys::kAgent, &error);
+    m_loadError = error.isEmpty()
+                      ? QString()
+                      : QStringLiteral("no se pudo leer el archivo de configuración %1: %2")
+                            .arg(registry.Path(), error);
     for (const Setting& s : kSettings) {
         std::optional<qint32> v;
         if (key) v = key->ReadInteger(QString::fromLatin1(s.name));
@@ -59,14 +64,14 @@ void TConfig::Load(const RegistryFile& registry) {
     }
 }
 
-void TConfig::Save(const RegistryFile& registry) const {
+bool TConfig::Save(const RegistryFile& registry) const {
     QList<RegistryValue> values;
     for (const Setting& s : kSettings) {
         if (!s.saved) continue;
         const qint32 v = s.kind == Setting::kInt ? this->*s.intField : (this->*s.boolField ? 1 : 0);
         values.append(RegistryValue::Int(QString::fromLatin1(s.name), v));
     }
-    registry.Write(RegistryKeys::kAgent, values);
+    return registry.Write(RegistryKeys::kAgent, values);
 }
 
 QStringList TConfig::Describe() const {

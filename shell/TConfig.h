@@ -7,9 +7,11 @@
 //   missing key; otherwise the values are read in table order and each one that
 //   is absent or not a 32-bit integer takes its default for a missing value.
 //   The two defaults differ only for Retrys (2 without the key, 1 without the
-//   value). Booleans read as true when not 0. No range is applied.
+//   value). Booleans read as true when not 0. No range is applied. A settings
+//   file that exists but cannot be read is read as a missing key, and
+//   LoadError() says why (empty when the file was read or does not exist).
 // - Save: opens the key for writing (creating it) and writes every value but
-//   the master keys; booleans as 0 or 1. A failure to write is silent.
+//   the master keys; booleans as 0 or 1. False when it could not be written.
 //
 // Thread safety: there is one shared instance (Config()); it is changed only on
 // the user-interface thread. The communication thread copies what it needs
@@ -40,11 +42,16 @@ public:
     bool PSW = false;
 
     void Load(const RegistryFile& registry);
-    void Save(const RegistryFile& registry) const;
+    bool Save(const RegistryFile& registry) const;
+    // Why the settings file could not be read at the last Load; empty if it could.
+    QString LoadError() const { return m_loadError; }
 
     // "Name=value" per setting in table order, integers in decimal and
     // booleans as 0 or 1 (the output of agente --print-config).
     QStringList Describe() const;
+
+private:
+    QString m_loadError;
 };
 
 // The shared instance.

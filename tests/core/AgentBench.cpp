@@ -314,6 +314,7 @@ AgentServices AgentBench::Services() {
     s.dm = m_dm.get();
     s.clock = clock.Fn();
     s.timing = timing;
+    s.beforeLinkBuilt = beforeLinkBuilt;
     return s;
 }
 

@@ -95,6 +95,7 @@ public:
     RecordingView view;
     TestClock clock;
     ThreadTiming timing;  // short waits: 20 ms recovery, 5 ms cycle, 100 ms per TimeOut unit
+    std::function<void()> beforeLinkBuilt;  // see AgentServices
 
     ScratchDir dir;
     QString registry;

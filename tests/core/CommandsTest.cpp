@@ -4,11 +4,17 @@
 
 #include <QRegularExpression>
 
+#include "shell/Errors.h"
 #include "tests/core/AgentBench.h"
 #include "tools/simulador/SimulatedLine.h"
 #include "tools/simulador/SimulatedReader.h"
 
 namespace {
+
+// Readers keep moments to the minute.
+QDateTime Minute(const QDateTime& t) {
+    return QDateTime(t.date(), QTime(t.time().hour(), t.time().minute()));
+}
 
 // The requests a reader accepted after the status records of collection.
 QStringList CommandsHeard(SimulatedReader& r) {
@@ -235,4 +241,67 @@ TEST_F(Commands, PassStopsAtTheLimit) {
                           "ciclo\\.$")
                   .size(),
               1);
+}
+
+// A dead reader's command costs one try per pass, also when other stations'
+// rows make the table's total larger than the rows of this station; the
+// other readers are collected in every cycle meanwhile.
+TEST_F(Commands, ADeadReadersCommandIsTriedOncePerPass) {
+    b.AddStation(2, "/dev/null-2");
+    const QDateTime t = b.clock.Now().addSecs(-60);
+    b.QueueCommand(1, "A1", "BAJA", "5", t);
+    b.QueueCommand(1, "B1", "HABILIT", "", t.addSecs(1));
+    for (int i = 0; i < 4; ++i) b.QueueCommand(2, "X2", "RESET", "", t.addSecs(i));
+    SimFaults silent;
+    silent.silent = true;
+    b.Reader(u'A').SetFaults(silent);
+    const QDateTime m = Minute(b.clock.Now().addSecs(-600));
+    b.Reader(u'B').AddRegistration("11", 100, m);
+    b.view.onCycleStart = [&](int cycle) {
+        if (cycle == 2)
+            b.Reader(u'B').AddRegistration("11", 200, m.addSecs(60));
+    };
+
+    b.RunCycles(2);
+    EXPECT_EQ(b.view.Count("Enviando baja(5)"), 2);  // once per cycle
+    EXPECT_EQ(CommandsHeard(b.Reader(u'B')).count("3"), 1);  // besides collection's "0", "2"
+    EXPECT_EQ(b.Count("REGISTRA", "IdRegistrador = 'B1'"), 2);
+    EXPECT_EQ(b.Count("COMANDO", "IdRegistrador = 'A1'"), 1);
+}
+
+// An unknown code fails only its own row: the connection stays for the
+// next command of the same reader.
+TEST_F(Commands, AnUnknownCodeKeepsTheConnection) {
+    const QDateTime t = b.clock.Now().addSecs(-60);
+    b.QueueCommand(1, "A1", "XYZ", "", t);
+    b.QueueCommand(1, "A1", "HABILIT", "", t.addSecs(1));
+    b.RunCycles(1);
+    EXPECT_EQ(CommandsHeard(b.Reader(u'A')), QStringList({"3"}));
+    EXPECT_EQ(b.Count("COMANDO"), 1);
+    // Collection's connection and the first command's; none after the failure.
+    EXPECT_EQ(b.view.Count("Conectándose con el registrador => A1"), 2);
+}
+
+// A link that the recovery could not build is built at the next recovery,
+// and the cycle after it collects and sends again.
+TEST_F(Commands, ALinkThatCouldNotBeBuiltIsBuiltAtTheNextRecovery) {
+    int builds = 0;
+    b.beforeLinkBuilt = [&] {
+        if (++builds == 2)  // the first recovery's build
+            throw Exception(QStringLiteral("sin memoria para el enlace"));
+    };
+    b.Reader(u'A').AddRegistration("11", 100, Minute(b.clock.Now().addSecs(-600)));
+    b.QueueCommand(1, "A1", "HABILIT", "");
+    b.Exec("ALTER TABLE Reg RENAME TO RegAparte");  // cycle 1 fails at the reader list
+    b.view.onCycleStart = [&](int cycle) {
+        if (cycle == 2)
+            b.Exec("ALTER TABLE RegAparte RENAME TO Reg");
+    };
+    b.RunCycles(3);
+    EXPECT_EQ(builds, 3);
+    EXPECT_EQ(b.view.Count("Se detectó una anomalía, el sistema se recuperará luego de una "
+                           "pausa de 10 segundos"),
+              2);
+    EXPECT_EQ(b.Count("REGISTRA", "IdRegistrador = 'A1'"), 1);
+    EXPECT_EQ(b.Count("COMANDO"), 0);
 }

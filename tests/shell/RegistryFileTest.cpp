@@ -1,8 +1,11 @@
 #include "shell/RegistryFile.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <QStringEncoder>
 
 #include "tests/support/TestSupport.h"
 
@@ -105,6 +108,106 @@ TEST_F(RegistryFileTest, ConcurrentWritersNeverLoseEachOthersValues) {
     ASSERT_TRUE(a && b);
     EXPECT_EQ(a->ValueNames().size(), kWrites);
     EXPECT_EQ(b->ValueNames().size(), kWrites);
+}
+
+// Files as the registry editor of other systems exports them: UTF-16 with a
+// byte-order mark and CR LF; also the older header and UTF-8 with a mark.
+// Each is read, and a write keeps its encoding, mark and line ends.
+TEST_F(RegistryFileTest, ExportedEncodingsAreReadAndKeptOnWrite) {
+    const QString text = QStringLiteral(
+        "Windows Registry Editor Version 5.00\r\n\r\n"
+        "[HKEY_LOCAL_MACHINE\\Software\\Dalmor\\Kelvor\\Agente\\1.0]\r\n"
+        "\"Estacion\"=dword:00000007\r\n"
+        "\"Nombre\"=\"Almacén\"\r\n");
+    struct Case {
+        QStringConverter::Encoding encoding;
+        QByteArray bom;
+        QString text;
+    };
+    const QString regedit4 = QString(text).replace("Windows Registry Editor Version 5.00", "REGEDIT4");
+    const Case cases[] = {
+        {QStringConverter::Utf16LE, "\xFF\xFE", text},
+        {QStringConverter::Utf16BE, "\xFE\xFF", text},
+        {QStringConverter::Utf8, "\xEF\xBB\xBF", text},
+        {QStringConverter::Utf8, "", QString(regedit4).replace("\r\n", "\n")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.bom.toHex().constData());
+        QStringEncoder enc(c.encoding);
+        ASSERT_TRUE(WriteAll(path, c.bom + QByteArray(enc(c.text))));
+        auto key = reg.OpenKeyRead(RegistryKeys::kAgent);
+        ASSERT_TRUE(key.has_value());
+        EXPECT_EQ(key->ReadInteger("Estacion"), 7);
+        EXPECT_EQ(key->ReadString("Nombre"), QString("Almacén"));
+
+        ASSERT_TRUE(reg.Write(RegistryKeys::kAgent, {RegistryValue::Int("Estacion", 9)}));
+        const bool crlf = c.text.contains("\r\n");
+        QString expected = QString(c.text).replace("dword:00000007", "dword:00000009");
+        QStringEncoder enc2(c.encoding);
+        EXPECT_EQ(ReadAll(path), c.bom + QByteArray(enc2(expected)));
+        ASSERT_TRUE(reg.Write(RegistryKeys::kKelvor, {RegistryValue::Int("ComError", 1)}));
+        const QByteArray after = ReadAll(path);
+        EXPECT_TRUE(after.startsWith(c.bom));
+        QStringDecoder dec(c.encoding);
+        const QString back = dec(after);
+        EXPECT_EQ(back.count("\r\n"), crlf ? back.count('\n') : 0);
+        EXPECT_EQ(reg.OpenKeyRead(RegistryKeys::kKelvor)->ReadInteger("ComError"), 1);
+    }
+}
+
+// A file that is there but cannot be read is told apart from a missing one,
+// and is never replaced by a write.
+TEST_F(RegistryFileTest, UnreadableFileIsReportedAndNotRewritten) {
+    QString error = "x";
+    EXPECT_FALSE(reg.OpenKeyRead(RegistryKeys::kAgent, &error));
+    EXPECT_TRUE(error.isEmpty());
+    RegistryFile folder(dir.File("."));
+    EXPECT_FALSE(folder.OpenKeyRead(RegistryKeys::kAgent, &error));
+    EXPECT_FALSE(error.isEmpty());
+
+    const QByteArray broken("[HKEY_LOCAL_MACHINE\\Software\\X]\n\"A\"=\"\xC3\x28\"\n");
+    Store(broken.constData());
+    EXPECT_TRUE(reg.OpenKeyRead("\\Software\\X", &error));
+    EXPECT_FALSE(error.isEmpty());
+    EXPECT_FALSE(reg.Write("\\Software\\X", {RegistryValue::Int("B", 1)}));
+    EXPECT_EQ(ReadAll(path), broken);
+}
+
+// A settings file behind a symbolic link: the target is rewritten with its
+// permission bits, the link stays a link.
+TEST_F(RegistryFileTest, WriteGoesThroughSymlinkAndKeepsMode) {
+    QDir().mkpath(dir.File("real"));
+    const QString target = dir.File("real/settings.reg");
+    ASSERT_TRUE(WriteAll(target, "REGEDIT4\r\n"));
+    ASSERT_EQ(chmod(QFile::encodeName(target).constData(), 0640), 0);
+    ASSERT_TRUE(QFile::link(target, path));
+    ASSERT_TRUE(reg.Write(RegistryKeys::kKelvor, {RegistryValue::Int("ComError", 1)}));
+    EXPECT_TRUE(QFileInfo(path).isSymLink());
+    EXPECT_TRUE(ReadAll(target).contains("\"ComError\"=dword:00000001\r\n"));
+    struct stat st;
+    ASSERT_EQ(stat(QFile::encodeName(target).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(QDir(dir.File("real")).entryList(QDir::Files).size(), 1);  // no temporary left
+}
+
+// "ComError" is written when its value changes, not at every connection.
+TEST_F(RegistryFileTest, ComErrorWrittenOnlyWhenItChanges) {
+    RegistryFile::SetProcessPath(path);
+    ResetComErrorForTest();
+    auto inode = [this] {
+        struct stat st;
+        return stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : ino_t(0);
+    };
+    ASSERT_TRUE(WriteComError(false));  // the first call writes
+    const ino_t first = inode();
+    ASSERT_NE(first, ino_t(0));
+    ASSERT_TRUE(WriteComError(false));
+    EXPECT_EQ(inode(), first);
+    ASSERT_TRUE(WriteComError(true));
+    EXPECT_NE(inode(), first);
+    EXPECT_EQ(reg.OpenKeyRead(RegistryKeys::kKelvor)->ReadInteger("ComError"), 1);
+    RegistryFile::SetProcessPath({});
+    ResetComErrorForTest();
 }
 
 }  // namespace

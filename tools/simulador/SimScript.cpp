@@ -72,6 +72,11 @@ void ParseFault(const QString& text, SimFaults& f) {
         f.eraseLost = CountOrAll(opt, p[1]);
     } else if (kind == "erasedelay" && p.size() == 2) {
         f.eraseDelayMs = int(Integer(opt, p[1], 0, 600000));
+    } else if (kind == "chunks" && p.size() == 3) {
+        f.chunkMax = int(Integer(opt, p[1], 1, 1 << 20));
+        f.chunkPauseMs = int(Integer(opt, p[2], 0, 600000));
+    } else if (kind == "latency" && p.size() == 2) {
+        f.latencyMs = int(Integer(opt, p[1], 1, 600000));
     } else if (kind == "speed" && p.size() == 1) {
         f.lineSpeed = true;
     } else if (kind == "noise" && p.size() == 2) {
@@ -271,7 +276,7 @@ QString SimScript::Usage() {
         "  --texto XXXXX  --key LLAVE[,C1C2]  --disabled  --baud N\n"
         "  --fault silent | nak:N|* | garbage:N|* | badcheck:K|A|B[:always] | short:M[:N]\n"
         "          | delay:MS | speed | noise:P | erasenak:N|* | eraselost:N|*\n"
-        "          | erasedelay:MS                       --no-faults\n"
+        "          | erasedelay:MS | chunks:N:MS | latency:MS  --no-faults\n"
         "  --clear-log  --clear-registrations\n"
         "Control (líneas escritas en la FIFO): las opciones del registrador, --unplug, --plug.\n"
         "Señales: SIGTERM/SIGINT terminan; SIGUSR1 desconecta la línea, SIGUSR2 la reconecta.\n");

@@ -9,7 +9,9 @@
 //            --raw HEX36   --raw-text TEXT17   --status-a TEXT17   --status-b TEXT17
 //            --texto XXXXX  --key KEY[,C1C2]  --disabled  --baud N
 //            --fault FAULT (silent, nak:N|*, garbage:N|*, badcheck:K|A|B[:always],
-//                          short:M[:N], delay:MS, speed, noise:P)  --no-faults
+//                          short:M[:N], delay:MS, speed, noise:P, erasenak:N|*,
+//                          eraselost:N|*, erasedelay:MS, chunks:N:MS, latency:MS)
+//            --no-faults
 //            --clear-log  --clear-registrations
 //   control: --unplug  --plug  (and every reader option)
 //

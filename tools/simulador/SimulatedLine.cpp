@@ -452,8 +452,17 @@ void SimulatedLine::Schedule(const SimAnswer& answer) {
     if (!m_output.empty() && m_output.back().due > start)
         start = m_output.back().due;
     const auto byteTime = answer.paced ? ByteTime() : std::chrono::microseconds(0);
+    const auto latency = std::chrono::microseconds(qint64(answer.latencyMs) * 1000);
+    std::chrono::microseconds offset(0);
     for (qsizetype i = 0; i < answer.bytes.size(); ++i) {
-        m_output.push_back({start + byteTime * (i + 1), answer.bytes[i]});
+        if (i < answer.pauseBeforeMs.size())
+            offset += std::chrono::milliseconds(answer.pauseBeforeMs[i]);
+        offset += byteTime;
+        auto at = offset;
+        // The adapter passes on what it holds when its timer runs out.
+        if (latency.count() > 0)
+            at = latency * ((offset.count() + latency.count() - 1) / latency.count());
+        m_output.push_back({start + at, answer.bytes[i]});
     }
 }
 

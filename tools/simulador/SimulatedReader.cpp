@@ -281,7 +281,15 @@ SimAnswer SimulatedReader::Answer(QByteArray bytes) {
         }
         bytes = noisy;
     }
-    return SimAnswer{bytes, m_faults.delayMs, m_faults.lineSpeed};
+    SimAnswer a{bytes, m_faults.delayMs, m_faults.lineSpeed, {}, m_faults.latencyMs};
+    if (m_faults.chunkMax > 0 && !bytes.isEmpty()) {
+        // Piece sizes are drawn, so a run with the same seed cuts the same way.
+        std::uniform_int_distribution<int> size(1, m_faults.chunkMax);
+        a.pauseBeforeMs.fill(0, bytes.size());
+        for (qsizetype next = size(m_random); next < bytes.size(); next += size(m_random))
+            a.pauseBeforeMs[next] = m_faults.chunkPauseMs;
+    }
+    return a;
 }
 
 SimAnswer SimulatedReader::OnFrame(const QByteArray& command) {

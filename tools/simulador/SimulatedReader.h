@@ -43,13 +43,21 @@ struct SimFaults {
     qint64 eraseNak = 0;          // answers NAK to the first n "2" frames (nothing erased)
     qint64 eraseLost = 0;         // erases on the first n "2" frames but the ACK never comes
     int eraseDelayMs = 0;         // extra pause before the answer to a "2" frame
+    int chunkMax = 0;             // answers go out in pieces of 1..chunkMax bytes (0: whole)
+    int chunkPauseMs = 0;         // pause between two pieces
+    int latencyMs = 0;            // an adapter's latency timer: bytes handed on only every n ms
 };
 
-// What the reader sends back for one event: bytes, after a delay, paced or not.
+// What the reader sends back for one event: bytes, after a delay, paced or
+// not; pauseBeforeMs (empty, or one entry per byte) holds the pause before
+// each byte; latencyMs > 0 holds every byte back to the next tick of that
+// period counted from the answer's start, as a USB adapter's latency timer.
 struct SimAnswer {
     QByteArray bytes;
     int delayMs = 0;
     bool paced = false;
+    QList<int> pauseBeforeMs;
+    int latencyMs = 0;
 };
 
 class SimulatedReader {
