@@ -169,8 +169,9 @@ QSqlDatabase TAlias::Connect(const QString& name, int busyTimeoutMs, bool create
         // Bounded waits: a lock held by another program, or a statement that
         // runs away, ends the statement with an error instead of the cycle
         // waiting for ever.
-        ok = q.prepare(QStringLiteral("SELECT set_config('lock_timeout', ?, false), "
-                                      "set_config('statement_timeout', ?, false)"));
+        ok =
+            q.prepare(QStringLiteral("SELECT set_config('lock_timeout', ?, false), "
+                                     "set_config('statement_timeout', ?, false)"));
         if (ok) {
             q.addBindValue(QString::number(qint64(m_lockTimeoutS) * 1000));
             q.addBindValue(QString::number(qint64(m_statementTimeoutS) * 1000));

@@ -179,7 +179,7 @@ private:
         int transactionDepth = 0;
         QString file;                   // SQLite: the database file
         quint64 device = 0, inode = 0;  // SQLite: the file that was opened
-        bool pendingTable = false;  // AGPENDIENTE exists (or was created) on this connection
+        bool pendingTable = false;      // AGPENDIENTE exists (or was created) on this connection
         qint32 nextId = 0, endId = 0;   // the running pass's block of ids [next, end)
         bool drawPastUsed = false;      // a pass failed: the next block skips used ids
         QMetaObject::Connection finished;
@@ -222,8 +222,8 @@ private:
     mutable QMutex m_mutex;  // guards m_alias and m_connections (the map, not the entries)
     mutable std::optional<TAlias> m_alias;
     std::map<QThread*, ThreadConnection> m_connections;
-    QStringList m_notices;             // guarded by m_mutex
-    bool m_noPendingNoticed = false;   // guarded by m_mutex
+    QStringList m_notices;            // guarded by m_mutex
+    bool m_noPendingNoticed = false;  // guarded by m_mutex
 };
 
 // The data module of the process; throws Exception when none exists.

@@ -5,8 +5,8 @@
 #include <QSqlDatabase>
 
 #include "db/Statements.h"
-#include "db/TSchema.h"
 #include "db/TDM.h"
+#include "db/TSchema.h"
 #include "db/TSqlStatement.h"
 #include "db/TTransaction.h"
 #include "shell/Errors.h"
@@ -70,10 +70,11 @@ void TDM::EnsurePendingTable(ThreadConnection& c) {
             return;
         m_noPendingNoticed = true;
     }
-    Notice(QStringLiteral("Falta la tabla AGPENDIENTE en la base de datos y no pudo crearse: las "
-                          "registraciones se almacenan sin la nota, y no quedan protegidas contra "
-                          "un segundo almacenamiento si se interrumpe el borrado de un "
-                          "registrador. Para activarla ejecute \"kelvordb upgrade\""));
+    Notice(
+        QStringLiteral("Falta la tabla AGPENDIENTE en la base de datos y no pudo crearse: las "
+                       "registraciones se almacenan sin la nota, y no quedan protegidas contra "
+                       "un segundo almacenamiento si se interrumpe el borrado de un "
+                       "registrador. Para activarla ejecute \"kelvordb upgrade\""));
 }
 
 void TDM::Notice(const QString& text) {
@@ -129,17 +130,19 @@ qsizetype TDM::StoreRegistrations(const TTR& reader, const TListaFichadas& list,
             try {
                 note = PendingRecords(reader.Id);
             } catch (const EConvertError& e) {
-                notice = QStringLiteral("%1; se descarta y se almacenan todas las registraciones "
-                                        "leídas")
+                notice = QStringLiteral(
+                             "%1; se descarta y se almacenan todas las registraciones "
+                             "leídas")
                              .arg(e.Message());
             }
         }
         skipped = StartsWith(records, note) ? note.size() : 0;
         if (!note.isEmpty() && skipped == 0)
-            notice = QStringLiteral("Las registraciones leídas del registrador %1 no comienzan con "
-                                    "las %2 ya almacenadas de su nota: se almacenan todas; las "
-                                    "anotadas pueden haberse almacenado dos veces si el registrador "
-                                    "no llegó a borrarlas")
+            notice = QStringLiteral(
+                         "Las registraciones leídas del registrador %1 no comienzan con "
+                         "las %2 ya almacenadas de su nota: se almacenan todas; las "
+                         "anotadas pueden haberse almacenado dos veces si el registrador "
+                         "no llegó a borrarlas")
                          .arg(reader.Id)
                          .arg(note.size());
         for (qsizetype i = 0; i < list.Count(); ++i) {

@@ -52,8 +52,9 @@ bool TSchema::HasTable(const QSqlDatabase& db, const QString& table) {
         return false;
     const bool pg = db.driverName() == QLatin1String("QPSQL");
     const QString sql = pg ? QStringLiteral("SELECT to_regclass('%1') IS NOT NULL").arg(table)
-                           : QStringLiteral("SELECT COUNT(*) FROM main.sqlite_master WHERE type IN "
-                                            "('table', 'view') AND name = '%1' COLLATE NOCASE")
+                           : QStringLiteral(
+                                 "SELECT COUNT(*) FROM main.sqlite_master WHERE type IN "
+                                 "('table', 'view') AND name = '%1' COLLATE NOCASE")
                                  .arg(table);
     QSqlQuery q(db);
     if (!q.exec(sql) || !q.next())
