@@ -188,9 +188,13 @@ void TComunicationThread::Recover(const QString& message) {
     }
 }
 
+// Said once per run, so written whatever the thread's log switch (which is
+// off during the first cycle, when the connection is made and the notice
+// about the agent's table arises): a notice taken and not written is lost.
 void TComunicationThread::ReportDatabaseNotices() {
     for (const QString& text : m_services.dm->TakeNotices()) {
-        WriteLog(text, 1);
+        if (m_services.log)
+            m_ui.Run([&] { m_services.log->WriteLine(kSource, text, 1); });
         PostRow({}, text, Now(), QStringLiteral("ATENCION"), 4, 2);
     }
 }
