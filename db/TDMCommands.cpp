@@ -156,7 +156,11 @@ void TDM::ReturnKey(qint32 idIngresante) {
         const QString rowId = TSqlDialect::RowIdColumn(Driver());
         QList<QVariant> matches;
         {
-            TSqlStatement q(db, QString::fromLatin1(Sql::kSelectLlaveRows).arg(rowId),
+            // Locked until the commit: a row the front end updated meanwhile
+            // would have moved (PostgreSQL's ctid) and go unstamped.
+            TSqlStatement q(db,
+                            QString::fromLatin1(Sql::kSelectLlaveRows).arg(rowId) +
+                                TSqlDialect::RowLockClause(Driver()),
                             QStringLiteral("LLAVE"));
             q.Bind(QStringLiteral("NroLlave"), *key);
             q.Exec();
