@@ -216,10 +216,22 @@ void TComunicationThread::Recover(const QString& message) {
     }
 }
 
+// Said once per run, so written whatever the thread's log switch (which is
+// off during the first cycle, when the connection is made and the notice
+// about the agent's table arises): a notice taken and not written is lost.
+void TComunicationThread::ReportDatabaseNotices() {
+    for (const QString& text : m_services.dm->TakeNotices()) {
+        if (m_services.log)
+            m_ui.Run([&] { m_services.log->WriteLine(kSource, text, 1); });
+        PostRow({}, text, Now(), QStringLiteral("ATENCION"), 4, 2);
+    }
+}
+
 void TComunicationThread::EnsureDatabase() {
     if (!m_dbOpen) {
         m_services.dm->Open();
         m_dbOpen = true;
+        ReportDatabaseNotices();
         return;
     }
     // A server that restarted between two cycles (or a SQLite file that was
@@ -228,6 +240,7 @@ void TComunicationThread::EnsureDatabase() {
     if (m_services.dm->ReconnectIfBroken()) {
         WriteLog(QStringLiteral("Se restableció la conexión con la base de datos"), 1);
     }
+    ReportDatabaseNotices();
 }
 
 void TComunicationThread::CheckVisibility() {

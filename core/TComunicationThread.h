@@ -94,6 +94,9 @@ private:
     void CreateLink();
     TRedKelvorII& Link();
     void EnsureDatabase();
+    // The data module's notices for the operator (TDM::TakeNotices): each an
+    // attention line in the session log and a row.
+    void ReportDatabaseNotices();
 
     // Registration collection.
     void CollectRegistrations();

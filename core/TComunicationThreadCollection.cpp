@@ -164,6 +164,7 @@ void TComunicationThread::ReadRealRegister(const TTR& reader) {
         m_services.dm->StoreRegistrations(reader, m_fichadas, link.LastRecords());
     m_status->Stored(reader.Id, m_fichadas.Count() - skipped);
     ReportStateOk(QStringLiteral("OK"), 1);
+    ReportDatabaseNotices();
     if (skipped > 0) {
         ReportInfo(reader.Id,
                    QStringLiteral("Se omiten %1 registraciones ya almacenadas").arg(skipped), Now(),

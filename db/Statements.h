@@ -143,6 +143,11 @@ inline constexpr const char* kClearIngresanteKey =
     "UPDATE INGRESAN SET NroLlave = NULL WHERE Id = :Id";
 inline constexpr const char* kSelectLlave =
     "SELECT NroLlave, FechaAsignacion FROM LLAVE WHERE NroLlave = :NroLlave";
+// The same by row identity (%1: rowid or ctid).
+inline constexpr const char* kSelectLlaveRows =
+    "SELECT %1 AS Fila, FechaAsignacion FROM LLAVE WHERE NroLlave = :NroLlave";
+inline constexpr const char* kStampLlaveRow =
+    "UPDATE LLAVE SET Devolucion = :Devolucion WHERE %1 = :Fila";
 inline constexpr const char* kStampLlave =
     "UPDATE LLAVE SET Devolucion = :Devolucion WHERE NroLlave = :NroLlave AND "
     "FechaAsignacion = :FechaAsignacion";

@@ -69,6 +69,21 @@ TAlias TAlias::Load(const RegistryFile& registry) {
                     .arg(*port, Where(registry)));
         a.m_port = p;
     }
+    a.m_schema = ReadText(*key, QStringLiteral("Schema")).value_or(QString()).trimmed();
+    auto seconds = [&](const QString& name, int& out) {
+        const std::optional<QString> v = ReadText(*key, name);
+        if (!v || v->trimmed().isEmpty())
+            return;
+        bool ok = false;
+        const int n = v->trimmed().toInt(&ok);
+        if (!ok || n < 0 || n > 86400)
+            throw EDatabaseError(QStringLiteral("El valor \"%1\" del alias \"Kelvor\" no es un "
+                                                "número de segundos válido: \"%2\" (%3)")
+                                     .arg(name, *v, Where(registry)));
+        out = n;
+    };
+    seconds(QStringLiteral("LockTimeout"), a.m_lockTimeoutS);
+    seconds(QStringLiteral("StatementTimeout"), a.m_statementTimeoutS);
     return a;
 }
 
@@ -128,7 +143,11 @@ QSqlDatabase TAlias::Connect(const QString& name, int busyTimeoutMs, bool create
             db.setUserName(m_user);
         if (!m_password.isEmpty())
             db.setPassword(m_password);
-        db.setConnectOptions(QStringLiteral("connect_timeout=%1").arg(connectTimeoutS));
+        // Keepalives end a session whose server host vanished (no reset
+        // arrives) in about a minute instead of the system's two hours.
+        db.setConnectOptions(QStringLiteral("connect_timeout=%1;keepalives=1;keepalives_idle=30;"
+                                            "keepalives_interval=10;keepalives_count=3")
+                                 .arg(connectTimeoutS));
     }
     if (!db.open()) {
         const QString text = db.lastError().text().trimmed();
@@ -137,12 +156,35 @@ QSqlDatabase TAlias::Connect(const QString& name, int busyTimeoutMs, bool create
                QStringLiteral("No se pudo abrir la base de datos %1: %2").arg(Target(), text));
     }
     QSqlQuery q(db);
-    // WAL lets the other programs read while the agent writes; reading the
-    // schema also proves the file is a database at all.
-    const bool ok = m_driver == TSqlDriver::SQLite
-                        ? q.exec(QStringLiteral("PRAGMA journal_mode=WAL")) &&
-                              q.exec(QStringLiteral("SELECT count(*) FROM sqlite_master"))
-                        : q.exec(QStringLiteral("SELECT 1"));
+    bool ok;
+    if (m_driver == TSqlDriver::SQLite) {
+        // WAL lets the other programs read while the agent writes. Switching
+        // needs the file to itself: while another program holds a
+        // transaction the file stays in its current mode and the next
+        // connection tries again. Reading the schema proves the file is a
+        // database at all.
+        q.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
+        ok = q.exec(QStringLiteral("SELECT count(*) FROM sqlite_master"));
+    } else {
+        // Bounded waits: a lock held by another program, or a statement that
+        // runs away, ends the statement with an error instead of the cycle
+        // waiting for ever.
+        ok =
+            q.prepare(QStringLiteral("SELECT set_config('lock_timeout', ?, false), "
+                                     "set_config('statement_timeout', ?, false)"));
+        if (ok) {
+            q.addBindValue(QString::number(qint64(m_lockTimeoutS) * 1000));
+            q.addBindValue(QString::number(qint64(m_statementTimeoutS) * 1000));
+            ok = q.exec();
+        }
+        if (ok && !m_schema.isEmpty()) {
+            ok = q.prepare(QStringLiteral("SELECT set_config('search_path', ?, false)"));
+            if (ok) {
+                q.addBindValue(m_schema);
+                ok = q.exec();
+            }
+        }
+    }
     if (!ok) {
         const QString text = q.lastError().text().trimmed();
         q = QSqlQuery();

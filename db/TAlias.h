@@ -7,6 +7,10 @@
 //   "Host", "Port", "User", "Password"   PostgreSQL only, all optional
 //   "Directorio"  the database directory (marker files); default: the folder
 //                 of the SQLite file; none for PostgreSQL without it
+//   "Schema"      PostgreSQL: the session's search_path (for example "kelvor"
+//                 or "kelvor, public"); default: the server's
+//   "LockTimeout", "StatementTimeout"   PostgreSQL: seconds a statement may
+//                 wait for a lock / run at all (10 and 60; 0 = no bound)
 //
 // Load throws EDatabaseError naming the settings file and the key or value
 // when the alias is missing or unusable. Connect opens a Qt SQL connection
@@ -34,6 +38,9 @@ public:
     std::optional<int> Port() const { return m_port; }
     const QString& User() const { return m_user; }
     const QString& SettingsFile() const { return m_settingsFile; }
+    const QString& Schema() const { return m_schema; }
+    int LockTimeoutS() const { return m_lockTimeoutS; }
+    int StatementTimeoutS() const { return m_statementTimeoutS; }
 
     // "Directorio", else the SQLite file's folder, else empty.
     QString Directory() const;
@@ -41,8 +48,10 @@ public:
     QString StatusText() const;
 
     // Opens a connection named `name`. SQLite: the file must exist unless
-    // `createFile`; WAL journal and the given busy time-out. PostgreSQL: a
-    // connect time-out of `connectTimeoutS` seconds.
+    // `createFile`; WAL journal where it can be switched now (otherwise the
+    // file's current mode, tried again at the next connection) and the given
+    // busy time-out. PostgreSQL: a connect time-out of `connectTimeoutS`
+    // seconds, TCP keepalives, the search path, lock and statement time-outs.
     QSqlDatabase Connect(const QString& name, int busyTimeoutMs, bool createFile = false,
                          int connectTimeoutS = 10) const;
 
@@ -55,6 +64,7 @@ public:
 
 private:
     TSqlDriver m_driver = TSqlDriver::SQLite;
-    QString m_database, m_host, m_user, m_password, m_directory, m_settingsFile;
+    QString m_database, m_host, m_user, m_password, m_directory, m_settingsFile, m_schema;
     std::optional<int> m_port;
+    int m_lockTimeoutS = 10, m_statementTimeoutS = 60;
 };

@@ -95,6 +95,7 @@ TDM::ThreadConnection& TDM::Current() {
         c.file = alias.Database();
         FileIdentity(c.file, &c.device, &c.inode);
     }
+    EnsurePendingTable(c);
     if (thread != uiThread) {
         // A QThread that ends without CloseThreadConnection still gives its
         // connection back, from its own thread as Qt requires.

@@ -119,11 +119,20 @@ public:
     // only the entries decoded from later records are stored; otherwise
     // every entry is. In the same transaction the note becomes `records`.
     // Returns how many records were skipped. Without records (and no
-    // entries) nothing is done. A database without AGPENDIENTE fails with
-    // EDatabaseError naming the table and "kelvordb upgrade"; nothing is
-    // stored then.
+    // entries) nothing is done. Without AGPENDIENTE (see PendingNoteOn)
+    // every entry is stored and no note is kept. A note that cannot be read
+    // is set aside (every entry is stored, the note replaced) and a note
+    // that the records do not begin with is reported (Notices).
     qsizetype StoreRegistrations(const TTR& reader, const TListaFichadas& list,
                                  const QList<QByteArray>& records);
+    // Whether the calling thread's connection keeps the note: AGPENDIENTE is
+    // created at every (re)connection where it is missing; where it cannot
+    // be, registrations are stored without it, and Notices says so once per
+    // data module.
+    bool PendingNoteOn();
+    // Texts for the operator (attention level) gathered since the last call:
+    // the missing note, a note set aside or not matched. Any thread.
+    QStringList TakeNotices();
     // Removes the reader's note; a reader without one is no error.
     void ClearPending(const QString& idRegistrador);
     // The reader's note (empty without one).
@@ -170,7 +179,7 @@ private:
         int transactionDepth = 0;
         QString file;                   // SQLite: the database file
         quint64 device = 0, inode = 0;  // SQLite: the file that was opened
-        bool pendingTableSeen = false;  // AGPENDIENTE was found on this connection
+        bool pendingTable = false;      // AGPENDIENTE exists (or was created) on this connection
         qint32 nextId = 0, endId = 0;   // the running pass's block of ids [next, end)
         bool drawPastUsed = false;      // a pass failed: the next block skips used ids
         QMetaObject::Connection finished;
@@ -195,7 +204,8 @@ private:
     qint32 DrawId();   // the next id of the running pass's block
     qint32 IdsLeft();  // how many of the block are left
     void StoreEntry(const TTR& reader, const TFichada& f);
-    void RequirePendingTable();
+    void EnsurePendingTable(ThreadConnection& c);
+    void Notice(const QString& text);
     void StoreSynthetic(const TTR& reader, const QString& codEstado, bool ackRegistra,
                         bool ackRegExp);
     void EnterVisit(const QVariant& nroLlave, const QVariant& fechaHora, const QVariant& reader,
@@ -212,6 +222,8 @@ private:
     mutable QMutex m_mutex;  // guards m_alias and m_connections (the map, not the entries)
     mutable std::optional<TAlias> m_alias;
     std::map<QThread*, ThreadConnection> m_connections;
+    QStringList m_notices;            // guarded by m_mutex
+    bool m_noPendingNoticed = false;  // guarded by m_mutex
 };
 
 // The data module of the process; throws Exception when none exists.

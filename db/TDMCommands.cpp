@@ -21,7 +21,10 @@ QString OrZero(const QString& schedule) {
 }  // namespace
 
 qint32 TDM::FindKeyHolder(qint32 nroLlave, QString& tipo) {
-    TSqlStatement q(Db(), Sql::kQryIngresante, QStringLiteral("INGRESAN"));
+    // Only the first holder counts when several share a key; without an
+    // order each engine would pick its own "first".
+    TSqlStatement q(Db(), QString::fromLatin1(Sql::kQryIngresante) + QStringLiteral(" ORDER BY Id"),
+                    QStringLiteral("INGRESAN"));
     q.Bind(QStringLiteral("NroLlave"), nroLlave);
     q.Exec();
     if (!q.Next()) {
@@ -145,28 +148,35 @@ void TDM::ReturnKey(qint32 idIngresante) {
     }
     if (assigned) {
         // Located by value rather than by text, so that an assignment written
-        // by another program in another date format is found all the same.
+        // by another program in another date format is found all the same,
+        // and compared to the millisecond the agent reads: a front end that
+        // keeps finer fractions in both fields still matches. The row is then
+        // stamped by its identity, not by a date the agent would write back
+        // rounded.
+        const QString rowId = TSqlDialect::RowIdColumn(Driver());
         QList<QVariant> matches;
         {
-            TSqlStatement q(db, Sql::kSelectLlave, QStringLiteral("LLAVE"));
+            // Locked until the commit: a row the front end updated meanwhile
+            // would have moved (PostgreSQL's ctid) and go unstamped.
+            TSqlStatement q(db,
+                            QString::fromLatin1(Sql::kSelectLlaveRows).arg(rowId) +
+                                TSqlDialect::RowLockClause(Driver()),
+                            QStringLiteral("LLAVE"));
             q.Bind(QStringLiteral("NroLlave"), *key);
             q.Exec();
             while (q.Next()) {
-                const QVariant raw = q.Value(QStringLiteral("FechaAsignacion"));
-                try {
-                    if (TSqlStatement::ToDateTime(raw, QStringLiteral("LLAVE")) == assigned)
-                        matches << raw;
-                } catch (const EConvertError&) {
-                    // Not a date, so not the assignment looked for.
-                }
+                const std::optional<QDateTime> at =
+                    q.OptDateTime(QStringLiteral("FechaAsignacion"));
+                if (at && at->toMSecsSinceEpoch() == assigned->toMSecsSinceEpoch())
+                    matches << q.Value(QStringLiteral("Fila"));
             }
         }
         const QDateTime now = m_clock();
-        for (const QVariant& raw : matches) {
-            TSqlStatement q(db, Sql::kStampLlave, QStringLiteral("LLAVE"));
+        for (const QVariant& fila : matches) {
+            TSqlStatement q(db, QString::fromLatin1(Sql::kStampLlaveRow).arg(rowId),
+                            QStringLiteral("LLAVE"));
             q.Bind(QStringLiteral("Devolucion"), now);
-            q.Bind(QStringLiteral("NroLlave"), *key);
-            q.Bind(QStringLiteral("FechaAsignacion"), raw);
+            q.Bind(QStringLiteral("Fila"), fila);
             q.Exec();
         }
     }

@@ -1,10 +1,12 @@
 // TDM: the note of each reader's last stored pass (AGPENDIENTE), which keeps
 // a pass that is read again after a lost erase from being stored twice.
 
+#include <QRegularExpression>
 #include <QSqlDatabase>
 
 #include "db/Statements.h"
 #include "db/TDM.h"
+#include "db/TSchema.h"
 #include "db/TSqlStatement.h"
 #include "db/TTransaction.h"
 #include "shell/Errors.h"
@@ -22,7 +24,8 @@ QString Encode(const QList<QByteArray>& records) {
 
 QList<QByteArray> Decode(const QString& text, const QString& reader) {
     const QByteArray hex = text.toLatin1();
-    if (hex.size() % kRecordHex != 0)
+    static const QRegularExpression digits(QStringLiteral("^[0-9A-Fa-f]*$"));
+    if (hex.size() % kRecordHex != 0 || !digits.match(text).hasMatch())
         throw EConvertError(
             QStringLiteral("AGPENDIENTE.Registros de %1 no es una lista de registros").arg(reader));
     QList<QByteArray> out;
@@ -43,22 +46,56 @@ bool StartsWith(const QList<QByteArray>& records, const QList<QByteArray>& note)
 
 }  // namespace
 
-// Checked before the note is used, outside any transaction (a failed
-// statement would spoil a PostgreSQL transaction for the check itself), so a
-// database made before the note existed is named as such.
-void TDM::RequirePendingTable() {
-    ThreadConnection& c = Current();
-    if (c.pendingTableSeen)
+// Run when a connection is opened, outside any transaction (a failed
+// statement would spoil a PostgreSQL transaction): a database that the front
+// end made has no table of the agent's, and the note is what keeps a pass
+// read again after a lost erase from being stored twice. An unqualified
+// CREATE puts it where the engine looks first: the SQLite file, the first
+// schema of PostgreSQL's search path. Where it may not be created the main
+// job goes on without the note.
+void TDM::EnsurePendingTable(ThreadConnection& c) {
+    const QSqlDatabase db = QSqlDatabase::database(c.name, false);
+    try {
+        if (!TSchema::HasTable(db, kPendiente))
+            TSchema::Upgrade(db, Alias().Driver());
+        c.pendingTable = TSchema::HasTable(db, kPendiente);
+    } catch (const Exception&) {
+        c.pendingTable = false;  // said below, once per run
+    }
+    if (c.pendingTable)
         return;
-    if (!Db().tables(QSql::Tables).contains(kPendiente, Qt::CaseInsensitive))
-        throw EDatabaseError(
-            QStringLiteral("Falta la tabla AGPENDIENTE en la base de datos; "
-                           "créela con \"kelvordb upgrade\""));
-    c.pendingTableSeen = true;
+    {
+        QMutexLocker lock(&m_mutex);
+        if (m_noPendingNoticed)
+            return;
+        m_noPendingNoticed = true;
+    }
+    Notice(
+        QStringLiteral("Falta la tabla AGPENDIENTE en la base de datos y no pudo crearse: las "
+                       "registraciones se almacenan sin la nota, y no quedan protegidas contra "
+                       "un segundo almacenamiento si se interrumpe el borrado de un "
+                       "registrador. Para activarla ejecute \"kelvordb upgrade\""));
+}
+
+void TDM::Notice(const QString& text) {
+    QMutexLocker lock(&m_mutex);
+    m_notices << text;
+}
+
+QStringList TDM::TakeNotices() {
+    QMutexLocker lock(&m_mutex);
+    QStringList out;
+    out.swap(m_notices);
+    return out;
+}
+
+bool TDM::PendingNoteOn() {
+    return Current().pendingTable;
 }
 
 QList<QByteArray> TDM::PendingRecords(const QString& idRegistrador) {
-    RequirePendingTable();
+    if (!PendingNoteOn())
+        return {};
     TSqlStatement q(Db(), Sql::kSelectPendiente, kPendiente);
     q.Bind(QStringLiteral("IdRegistrador"), idRegistrador);
     q.Exec();
@@ -68,7 +105,8 @@ QList<QByteArray> TDM::PendingRecords(const QString& idRegistrador) {
 }
 
 void TDM::ClearPending(const QString& idRegistrador) {
-    RequirePendingTable();
+    if (!PendingNoteOn())
+        return;
     TSqlStatement q(Db(), Sql::kDeletePendiente, kPendiente);
     q.Bind(QStringLiteral("IdRegistrador"), idRegistrador);
     q.Exec();
@@ -78,27 +116,54 @@ qsizetype TDM::StoreRegistrations(const TTR& reader, const TListaFichadas& list,
                                   const QList<QByteArray>& records) {
     if (records.isEmpty() && list.Count() == 0)
         return 0;
-    RequirePendingTable();
+    const bool noteOn = PendingNoteOn();
     qsizetype skipped = 0;
+    QString notice;
     // Ids for every entry: those skipped as already stored leave a gap.
     StorePass(QStringLiteral("REGISTRA"), qint32(list.Count()), [&] {
-        const QList<QByteArray> note = PendingRecords(reader.Id);
+        notice.clear();
+        QList<QByteArray> note;
+        if (noteOn) {
+            // A note edited by hand or cut short says nothing reliable: it
+            // is set aside (replaced below) so that it never holds its
+            // reader back.
+            try {
+                note = PendingRecords(reader.Id);
+            } catch (const EConvertError& e) {
+                notice = QStringLiteral(
+                             "%1; se descarta y se almacenan todas las registraciones "
+                             "leídas")
+                             .arg(e.Message());
+            }
+        }
         skipped = StartsWith(records, note) ? note.size() : 0;
+        if (!note.isEmpty() && skipped == 0)
+            notice = QStringLiteral(
+                         "Las registraciones leídas del registrador %1 no comienzan con "
+                         "las %2 ya almacenadas de su nota: se almacenan todas; las "
+                         "anotadas pueden haberse almacenado dos veces si el registrador "
+                         "no llegó a borrarlas")
+                         .arg(reader.Id)
+                         .arg(note.size());
         for (qsizetype i = 0; i < list.Count(); ++i) {
             if (list.SourceRecord(i) >= skipped)
                 StoreEntry(reader, list[i]);
         }
-        const QSqlDatabase db = Db();
-        TSqlStatement del(db, Sql::kDeletePendiente, kPendiente);
-        del.Bind(QStringLiteral("IdRegistrador"), reader.Id);
-        del.Exec();
-        TSqlStatement ins(db, Sql::kInsertPendiente, kPendiente);
-        ins.Bind(QStringLiteral("IdRegistrador"), reader.Id);
-        ins.Bind(QStringLiteral("Registros"), Encode(records));
-        ins.Bind(QStringLiteral("FechaHora"), m_clock());
-        ins.Exec();
+        if (noteOn) {
+            const QSqlDatabase db = Db();
+            TSqlStatement del(db, Sql::kDeletePendiente, kPendiente);
+            del.Bind(QStringLiteral("IdRegistrador"), reader.Id);
+            del.Exec();
+            TSqlStatement ins(db, Sql::kInsertPendiente, kPendiente);
+            ins.Bind(QStringLiteral("IdRegistrador"), reader.Id);
+            ins.Bind(QStringLiteral("Registros"), Encode(records));
+            ins.Bind(QStringLiteral("FechaHora"), m_clock());
+            ins.Exec();
+        }
         if (m_afterPendingHook)
             m_afterPendingHook();
     });
+    if (!notice.isEmpty())
+        Notice(notice);
     return skipped;
 }

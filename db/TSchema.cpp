@@ -44,11 +44,30 @@ QStringList TSchema::Tables() {
     return out;
 }
 
+// Qt's table list names PostgreSQL tables outside "public" as
+// "schema.table" and ignores the search path, so the engine is asked itself.
+bool TSchema::HasTable(const QSqlDatabase& db, const QString& table) {
+    static const QRegularExpression plain(QStringLiteral("^\\w+$"));
+    if (!plain.match(table).hasMatch())
+        return false;
+    const bool pg = db.driverName() == QLatin1String("QPSQL");
+    const QString sql = pg ? QStringLiteral("SELECT to_regclass('%1') IS NOT NULL").arg(table)
+                           : QStringLiteral(
+                                 "SELECT COUNT(*) FROM main.sqlite_master WHERE type IN "
+                                 "('table', 'view') AND name = '%1' COLLATE NOCASE")
+                                 .arg(table);
+    QSqlQuery q(db);
+    if (!q.exec(sql) || !q.next())
+        throw EDatabaseError(QStringLiteral("Error de base de datos (%1): no se pudo comprobar si "
+                                            "existe la tabla: %2")
+                                 .arg(table, q.lastError().text().trimmed()));
+    return pg ? q.value(0).toBool() : q.value(0).toInt() > 0;
+}
+
 QStringList TSchema::ExistingTables(const QSqlDatabase& db) {
-    const QStringList present = db.tables(QSql::Tables);
     QStringList out;
     for (const QString& t : Tables()) {
-        if (present.contains(t, Qt::CaseInsensitive))
+        if (HasTable(db, t))
             out << t;
     }
     return out;
@@ -80,10 +99,9 @@ QStringList TSchema::AgentTables() {
 }
 
 QStringList TSchema::Upgrade(const QSqlDatabase& db, TSqlDriver driver) {
-    const QStringList present = db.tables(QSql::Tables);
     QStringList missing;
     for (const QString& t : AgentTables()) {
-        if (!present.contains(t, Qt::CaseInsensitive))
+        if (!HasTable(db, t))
             missing << t;
     }
     if (missing.isEmpty())

@@ -18,8 +18,12 @@ public:
     static QStringList Statements(TSqlDriver driver);
     // Every table of the schema, as named in the script.
     static QStringList Tables();
-    // The tables of the schema that exist in the database (names compared
-    // without regard to case).
+    // Whether the engine finds a table (or view) of that name as the agent's
+    // unquoted statements would: PostgreSQL through the session's
+    // search_path (any schema; the name folds to lower case), SQLite in the
+    // main database, without regard to case.
+    static bool HasTable(const QSqlDatabase& db, const QString& table);
+    // The tables of the schema that exist in the database (see HasTable).
     static QStringList ExistingTables(const QSqlDatabase& db);
     // Creates every table and index in one transaction.
     static void Create(const QSqlDatabase& db, TSqlDriver driver);

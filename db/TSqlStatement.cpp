@@ -29,8 +29,13 @@ void TSqlStatement::Bind(const QString& name, const QVariant& value) {
     QVariant v = value;
     if (v.isNull()) {
     } else if (v.typeId() == QMetaType::QDateTime) {
+        // A date-time that cannot be written is an error, never a NULL.
         const QDateTime dt = v.toDateTime();
-        v = dt.isValid() ? QVariant(DateTimeText(dt)) : QVariant();
+        if (!dt.isValid())
+            throw EConvertError(QStringLiteral("Error de base de datos (%1): la fecha y hora del "
+                                               "campo %2 no es válida")
+                                    .arg(m_subject, name));
+        v = QVariant(DateTimeText(dt));
     } else if (v.typeId() == QMetaType::QString && v.toString().isNull()) {
         v = QStringLiteral("");
     }

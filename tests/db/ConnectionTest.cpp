@@ -89,6 +89,28 @@ TEST(Alias, DirectoryAndStatusText) {
     EXPECT_EQ(a.Directory(), "");
     EXPECT_EQ(a.StatusText(), "db1:5433/kelvor");
 
+    // Waits: defaults that suit a station, seconds as text or dword.
+    EXPECT_EQ(a.LockTimeoutS(), 10);
+    EXPECT_EQ(a.StatementTimeoutS(), 60);
+    EXPECT_EQ(a.Schema(), "");
+    ASSERT_TRUE(reg.Write(RegistryKeys::kAlias, {RegistryValue::Str("LockTimeout", " 3 "),
+                                                 RegistryValue::Int("StatementTimeout", 0),
+                                                 RegistryValue::Str("Schema", " kelvor ")}));
+    a = TAlias::Load(reg);
+    EXPECT_EQ(a.LockTimeoutS(), 3);
+    EXPECT_EQ(a.StatementTimeoutS(), 0);
+    EXPECT_EQ(a.Schema(), "kelvor");
+    for (const char* bad : {"diez", "-1", "86401"}) {
+        ASSERT_TRUE(reg.Write(RegistryKeys::kAlias, {RegistryValue::Str("LockTimeout", bad)}));
+        try {
+            TAlias::Load(reg);
+            ADD_FAILURE() << bad;
+        } catch (const EDatabaseError& e) {
+            EXPECT_TRUE(e.Message().contains("LockTimeout")) << e.Message().toStdString();
+        }
+    }
+
+    ASSERT_TRUE(reg.Write(RegistryKeys::kAlias, {RegistryValue::Str("LockTimeout", "")}));
     ASSERT_TRUE(reg.Write(RegistryKeys::kAlias, {RegistryValue::Str("Port", "cinco")}));
     EXPECT_THROW(TAlias::Load(reg), EDatabaseError);
 }

@@ -50,7 +50,9 @@ struct Site {
     AgentBench b;
     QString logDir;
 
-    Site() {
+    explicit Site(BenchDb db = BenchDb::SQLite) : b(db) {
+        if (!b.Ready())
+            return;
         logDir = b.dir.File("log");
         QDir().mkpath(logDir);
         b.AddStation(1, b.LinePath());
@@ -285,6 +287,33 @@ TEST(HeadlessAgent, SigtermEndsTheCycleInProgressAndClosesCleanly) {
     EXPECT_LT(ended, waited);
     EXPECT_EQ(log.filter("[LogFile] Fin de sesión").size(), 1);
     EXPECT_TRUE(s.b.Reader(u'A').Registrations().isEmpty());
+}
+
+// Another session holds the id counter row for as long as the agent runs:
+// each store ends after the (here one-second) lock time-out with a database
+// error, and SIGTERM closes the agent all the same; nothing is stored, the
+// reader keeps its registrations.
+TEST(HeadlessAgent, SigtermClosesWhileAnotherSessionHoldsALock) {
+    Site s(BenchDb::PostgreSQL);
+    if (!s.b.Ready())
+        GTEST_SKIP() << s.b.SkipReason().toStdString();
+    ASSERT_TRUE(RegistryFile(s.b.registry)
+                    .Write(RegistryKeys::kAlias, {RegistryValue::Str("LockTimeout", "1")}));
+    const QDateTime t = Minute(s.b.clock.Now().addSecs(-600));
+    s.b.Reader(u'A').AddRegistration("11", 10, t);
+    s.b.Exec("BEGIN");
+    s.b.Exec("SELECT * FROM CODIGO FOR UPDATE");
+
+    std::unique_ptr<QProcess> p(s.Start({}));
+    ASSERT_TRUE(WaitFor(
+        [&] { return s.Log().filter("ERROR : Error de base de datos (CODIGO)").size() > 0; },
+        60000));
+    ::kill(pid_t(p->processId()), SIGTERM);
+    ASSERT_TRUE(p->waitForFinished(60000));
+    EXPECT_EQ(p->exitCode(), 0);
+    s.b.Exec("ROLLBACK");
+    EXPECT_EQ(s.b.Count("REGISTRA"), 0);
+    EXPECT_EQ(s.b.Reader(u'A').Registrations().size(), 1);
 }
 
 // SIGKILL at random moments while the readers are being read: whatever the
