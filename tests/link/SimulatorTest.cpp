@@ -6,6 +6,7 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QThread>
 
 #include "link/TSerialPort.h"
 #include "shell/Errors.h"
@@ -236,6 +237,33 @@ TEST(Simulator, ARequestFrameEndsAnUnfinishedTransfer) {
     EXPECT_THROW(r.Ask("\x06", 1), EReadTimeout);  // no stale registration
     r.port.Params().SetReadTimeout(1000);
     EXPECT_EQ(r.Ask(Frame('A', "0"), 19), "\x06" + Sealed("A1112080842001230"));
+}
+
+// The traffic fault: keys fall due while a transfer runs and come out in it,
+// numbered on through a later SetFaults; an erase takes the keys due by then.
+TEST(Simulator, TrafficKeysArriveDuringATransferAndAreErasedWithTheRest) {
+    RawLine r;
+    SimulatedReader& a = *r.line.Reader('A');
+    a.AddRegistration("11", 123, At(2026, 12, 8, 8, 42));
+    SimFaults f;
+    f.trafficMs = 5;
+    a.SetFaults(f);
+    r.Open(1000);
+    EXPECT_EQ(r.Ask(Frame('A', "0"), 19), "\x06" + Sealed("A1112080842001230"));
+    QThread::msleep(30);
+    EXPECT_EQ(r.Ask("\x06", 18), Sealed("A1112091405500010"));  // due meanwhile
+    a.SetFaults(SimFaults{});
+    const int added = a.TrafficAdded();
+    ASSERT_GE(added, 5);
+    const QList<QByteArray> stored = a.Registrations();
+    ASSERT_EQ(stored.size(), 1 + added);
+    EXPECT_EQ(stored.last().mid(11, 5), QByteArray::number(50000 + added));
+    f.trafficMs = 1;
+    a.SetFaults(f);
+    QThread::msleep(5);
+    EXPECT_EQ(r.Ask(Frame('A', "2"), 1), QByteArray(1, 0x06));
+    EXPECT_GT(a.Erased(), 1 + added);
+    EXPECT_TRUE(a.Registrations().isEmpty());
 }
 
 // The erase faults: a NAK that erases nothing, an erase whose ACK is lost.
