@@ -144,6 +144,7 @@ TEST(SimScript, BuildsReadersFromOptions) {
         "--reader A --clock 2026-12-08T08:42 --reg 11,123,2026-12-08T08:42  # first\n"
         "--raw-text A1113011000000020 --key 7,45 --fault nak:2 --fault badcheck:1:always\n"
         "--reader B --clock-offset -120 --bulk 3,12 --disabled --baud 19200 --fault short:5:1\n"
+        "--fault traffic:250\n"
         "# a comment line --reader Z\n");
     SimScript::Apply(args, line);
     ASSERT_EQ(line.Addresses(), (QList<QChar>{'A', 'B'}));
@@ -163,6 +164,7 @@ TEST(SimScript, BuildsReadersFromOptions) {
     EXPECT_EQ(b.Baud(), 19200);
     EXPECT_EQ(b.Faults().shortBytes, 5);
     EXPECT_EQ(b.Faults().shortCount, 1);
+    EXPECT_EQ(b.Faults().trafficMs, 250);
 }
 
 TEST(SimScript, RejectsBadOptionsAndAppliesNothingOfThem) {
