@@ -1,6 +1,7 @@
 #include "core/ReaderClock.h"
 
 #include "link/TRegistrador_Data.h"
+#include "link/WallClock.h"
 #include "shell/Errors.h"
 
 QDateTime ReaderClock::At(int year, const TRegistrador_Data& data) {
@@ -15,12 +16,16 @@ QDateTime ReaderClock::At(int year, const TRegistrador_Data& data) {
                                 .arg(data.Hora)
                                 .arg(data.Minuto));
     }
-    return QDateTime(date, time);
+    // The reader's wall clock, also in the hour the computer's zone skips.
+    return WallClock::Make(date, time);
 }
 
 bool ReaderClock::WithinTolerance(const QDateTime& reader, const QDateTime& now, qint32 difHora) {
     const qint64 toleranceMs = qint64(qMax(difHora, 0)) * 60 * 1000;
-    const qint64 offsetMs = now.msecsTo(reader);
+    // Wall clock against wall clock: in the autumn hour that comes twice,
+    // a reader at 02:30 agrees with a computer at the second 02:30; after
+    // the spring jump a reader still an hour back is an hour out.
+    const qint64 offsetMs = WallClock::MsecsBetween(now, reader);
     return offsetMs >= -toleranceMs && offsetMs <= toleranceMs;
 }
 

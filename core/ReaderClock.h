@@ -11,7 +11,8 @@ struct TRegistrador_Data;
 
 class ReaderClock {
 public:
-    // The reader's clock (Mes, Dia, Hora, Minuto of `data`) in `year`.
+    // The reader's clock (Mes, Dia, Hora, Minuto of `data`) in `year`, as a
+    // wall-clock value (link/WallClock.h): valid also in a daylight-saving gap.
     // Throws EConvertError when that makes no valid date or time (29
     // February of a common year, hour 25, ...).
     static QDateTime At(int year, const TRegistrador_Data& data);
@@ -21,7 +22,8 @@ public:
     static qint64 DifferenceMinutes(const QDateTime& reader, const QDateTime& now);
 
     // True when `reader` lies inside [now - difHora minutes, now + difHora
-    // minutes], both ends included. A negative tolerance counts as 0.
+    // minutes], both ends included, counted on the wall clocks of both (no
+    // zone rule between them). A negative tolerance counts as 0.
     static bool WithinTolerance(const QDateTime& reader, const QDateTime& now, qint32 difHora);
 
     // "RELOJ FUERA DE HORA 2026-3-9 8:5": the year, then the reader's month,

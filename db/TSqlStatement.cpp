@@ -8,6 +8,7 @@
 #include <QSqlField>
 #include <QSqlRecord>
 
+#include "link/WallClock.h"
 #include "shell/Errors.h"
 
 TSqlStatement::TSqlStatement(const QSqlDatabase& db, const QString& statement,
@@ -205,6 +206,7 @@ std::optional<QDateTime> TSqlStatement::ToDateTime(const QVariant& v, const QStr
     if (v.isNull())
         return std::nullopt;
     QDateTime dt;
+    bool floating = false;
     if (v.typeId() == QMetaType::QDateTime) {
         dt = v.toDateTime();
     } else if (v.typeId() == QMetaType::QDate) {
@@ -217,17 +219,33 @@ std::optional<QDateTime> TSqlStatement::ToDateTime(const QVariant& v, const QStr
         dt = QDateTime::fromString(s, Qt::ISODateWithMs);
         if (!dt.isValid())
             dt = QDateTime::fromString(s, Qt::ISODate);
+        // A wall-clock time in the hour the zone skips in spring (a reader's
+        // registration stored as the reader showed it) parses as no local
+        // time: it is read as the same wall clock, not refused.
+        if (!dt.isValid() && s.size() >= 16 && s.size() <= 23 && s[10] == 'T') {
+            const QDate date = QDate::fromString(s.left(10), Qt::ISODate);
+            QTime time = QTime::fromString(s.mid(11), Qt::ISODateWithMs);
+            if (!time.isValid())
+                time = QTime::fromString(s.mid(11), Qt::ISODate);
+            dt = WallClock::Make(date, time);
+            floating = dt.isValid();
+        }
     }
     if (!dt.isValid())
         throw EConvertError(
             QStringLiteral("\"%1\" no es una fecha y hora válida (%2)").arg(v.toString(), what));
     // Stored values are local wall-clock times; one written with a zone is
-    // brought to the local clock.
-    if (dt.timeSpec() == Qt::LocalTime)
+    // brought to the local clock. A floating value (parsed above) stays.
+    if (dt.timeSpec() == Qt::LocalTime || floating)
         return dt;
     return dt.toLocalTime();
 }
 
 QString TSqlStatement::DateTimeText(const QDateTime& dt) {
-    return dt.toLocalTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
+    // Local and floating values (link/WallClock.h) are written as their own
+    // wall clock: a reader's registration in a daylight-saving gap is stored
+    // as the reader showed it. Only a value with a zone or offset of its own
+    // is brought to the local clock first.
+    const bool wall = dt.timeSpec() == Qt::LocalTime || dt.timeSpec() == Qt::UTC;
+    return (wall ? dt : dt.toLocalTime()).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
 }

@@ -8,8 +8,10 @@
 //
 // Values: a QDateTime is bound as the text "yyyy-MM-dd hh:mm:ss.zzz" (local
 // wall-clock time: a SQLite text date, a PostgreSQL timestamp without time
-// zone, independent of the session's time zone); a null QString is bound as
-// an empty text (BindNull binds NULL).
+// zone, independent of the session's time zone); a local or floating value
+// (link/WallClock.h) is written as its own date and time, so a reader's
+// registration in a daylight-saving gap keeps the reader's wall clock. A
+// null QString is bound as an empty text (BindNull binds NULL).
 //
 // Fields are read by name without regard to case (PostgreSQL returns folded
 // names). Reading a value of the wrong kind throws EConvertError naming the

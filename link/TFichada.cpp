@@ -1,6 +1,7 @@
 #include "link/TFichada.h"
 
 #include "link/Framing.h"
+#include "link/WallClock.h"
 #include "shell/Errors.h"
 
 namespace {
@@ -25,11 +26,10 @@ QDateTime Decode(const QByteArray& record, const QDateTime& now, qint32* key) {
     if (!time.isValid()) {
         throw EConvertError(QStringLiteral("'%1' no es una hora válida").arg(shown));
     }
-    const QDateTime moment(date, time);
-    if (!moment.isValid()) {
-        throw EConvertError(QStringLiteral("'%1' no es una fecha y hora válida").arg(shown));
-    }
-    return moment;
+    // The reader's own wall clock, also in the hour the computer's zone
+    // skips in spring: the reader did not skip it, and its registrations
+    // there are as real as any.
+    return WallClock::Make(date, time);
 }
 
 }  // namespace

@@ -7,7 +7,8 @@
 //   10-11 minute | 12-16 key number | 17 not examined | 18 check byte
 //
 // The year is not on the wire: it is the current year of `now`, minus one when
-// the record's month is greater than the current month.
+// the record's month is greater than the current month. The moment is the
+// reader's wall clock (WallClock), also inside a daylight-saving gap.
 
 #include <QByteArray>
 #include <QDateTime>

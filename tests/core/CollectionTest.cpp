@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <QFile>
+#include <QRegularExpression>
+
+#include "link/WallClock.h"
 
 #include "tests/core/AgentBench.h"
 #include "tools/simulador/SimulatedLine.h"
@@ -308,6 +311,76 @@ TEST_P(Collection, VirtualReaderMovesItsSimulatedRegistrations) {
     EXPECT_TRUE(b.view.Starting("Conectándose").empty());
     EXPECT_TRUE(b.view.Starting("Fecha/Hora Reloj").empty());
     EXPECT_FALSE(b.ComError().has_value());  // no connection, no flag written
+}
+
+// The night the zone springs forward, readers keep their own wall clock:
+// registrations in the skipped hour (and in last autumn's repeated hour, and
+// at the year end) are stored as the readers showed them, none rejected; the
+// clock check compares wall clocks, so only the reader that did not jump
+// gets a clock command.
+TEST_P(Collection, DaylightSavingNightStoresTheReadersWallClock) {
+    const ScopedTimeZone tz("Europe/Madrid");
+    AgentBench b(GetParam());
+    if (!b.Ready())
+        GTEST_SKIP() << b.SkipReason().toStdString();
+    const QDateTime now(QDate(2026, 3, 29), QTime(3, 10));  // summer time, after the jump
+    b.clock.Advance(b.clock.Now().msecsTo(now));
+    b.config.ActHora = true;
+    b.AddStation(1, b.LinePath());
+    b.AddReader("A1", 1);
+    b.AddReader("B1", 1);
+    const auto wall = [](int y, int m, int d, int h, int n) {
+        return WallClock::Make(QDate(y, m, d), QTime(h, n));
+    };
+    SimulatedReader& a = b.Reader(u'A');
+    a.SetFixedClock(wall(2026, 3, 29, 3, 8));
+    a.AddRegistration("11", 31, wall(2026, 3, 29, 2, 30));   // the skipped hour
+    a.AddRegistration("21", 32, wall(2026, 3, 29, 1, 59));   // before it
+    a.AddRegistration("11", 33, wall(2025, 10, 26, 2, 30));  // the repeated hour
+    a.AddRegistration("21", 34, wall(2025, 12, 31, 23, 59));
+    SimulatedReader& r = b.Reader(u'B');
+    r.SetFixedClock(wall(2026, 3, 29, 2, 9));  // did not jump: an hour behind
+    r.AddRegistration("11", 41, wall(2026, 3, 29, 2, 5));
+    if (GetParam() == BenchDb::SQLite) {
+        // A simulated registration written in the skipped hour by another program.
+        b.AddReader("V1", 1, /*virtual*/ true);
+        b.Exec(
+            "INSERT INTO REGSIM (FechaHora, IdRegistrador, NroLlave, IdIngresante, "
+            "Responsable, CodEstado) VALUES ('2026-03-29 02:45:00.000', 'V1', 51, -1, "
+            "'Simulador', 'ENTHAB')");
+    }
+
+    b.RunCycles(1);
+
+    QMap<int, QString> stored;
+    for (const QVariantList& row :
+         b.Rows("SELECT NroLlave, CAST(FechaHora AS VARCHAR(30)) FROM REGISTRA "
+                "WHERE CodEstado <> 'MEMERR' AND CodEstado <> 'FUEHOR'"))
+        stored[row[0].toInt()] = row[1].toString().left(16);
+    QMap<int, QString> expected{{31, "2026-03-29 02:30"},
+                                {32, "2026-03-29 01:59"},
+                                {33, "2025-10-26 02:30"},
+                                {34, "2025-12-31 23:59"},
+                                {41, "2026-03-29 02:05"}};
+    if (GetParam() == BenchDb::SQLite)
+        expected[51] = "2026-03-29 02:45";
+    EXPECT_EQ(stored, expected);
+    EXPECT_EQ(b.Count("RegExp",
+                      "NroLlave = 31 AND CAST(FechaHora AS VARCHAR(30)) LIKE "
+                      "'2026-03-29 02:30%'"),
+              1);
+    EXPECT_EQ(b.Count("REGISTRA", "CodEstado = 'MEMERR'"), 0);
+    EXPECT_TRUE(b.view.Starting("Hay ").empty());
+    EXPECT_TRUE(a.Registrations().isEmpty());
+    EXPECT_TRUE(r.Registrations().isEmpty());
+    EXPECT_EQ(b.Count("REGSIM"), 0);
+    // Reader A's clock is right; reader B, an hour behind, gets a clock command.
+    const QRegularExpression clockSet("^1\\d{11}$");
+    EXPECT_TRUE(a.Requests().filter(clockSet).isEmpty());
+    EXPECT_EQ(r.Requests().filter(clockSet).size(), 1);
+    const auto clocks = b.view.Starting("Fecha/Hora Reloj: ");
+    ASSERT_EQ(clocks.size(), 2u);
+    EXPECT_EQ(clocks[1].mensaje, "Fecha/Hora Reloj: 29/03/2026 02:09");
 }
 
 INSTANTIATE_TEST_SUITE_P(Db, Collection, ::testing::Values(BenchDb::SQLite, BenchDb::PostgreSQL),

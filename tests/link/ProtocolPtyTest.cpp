@@ -297,6 +297,78 @@ TEST(ProtocolOnPty, SlowAndPacedAnswersStillArrive) {
     EXPECT_EQ(lista.Count(), 3);
 }
 
+// Answers in pieces, as adapters and converters deliver them: pauses longer
+// than the interval time-out (20 ms at 9600, 10 ms at 19200 bit/s), an
+// adapter's 16 ms latency timer, both. A whole collection of two readers on
+// one line: every record arrives in one copy, nothing asked for again.
+TEST(ProtocolOnPty, AnswersInPiecesAreReadOnceAtNineAndNineteenThousandBits) {
+    struct Case {
+        qint32 baud;
+        int chunkMax, pauseMs, latencyMs;
+    } cases[] = {
+        {9600, 5, 35, 0},  {9600, 0, 0, 16},  {9600, 7, 25, 16},
+        {19200, 4, 15, 0}, {19200, 0, 0, 16}, {19200, 6, 25, 16},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(QStringLiteral("%1 bit/s chunks:%2:%3 latency:%4")
+                         .arg(c.baud)
+                         .arg(c.chunkMax)
+                         .arg(c.pauseMs)
+                         .arg(c.latencyMs)
+                         .toStdString());
+        PtyLink p("AB");
+        const SimFaults f = Fault([&](SimFaults& f) {
+            f.lineSpeed = true;
+            f.chunkMax = c.chunkMax;
+            f.chunkPauseMs = c.pauseMs;
+            f.latencyMs = c.latencyMs;
+        });
+        QList<QDateTime> moments;
+        for (int i = 0; i < 6; ++i) {
+            moments.append(At(2026, 12, 1 + i, 7 + i, 10 * i));
+            p.reader('A').AddRegistration(i % 2 ? "12" : "11", 100 + i, moments.last());
+        }
+        p.reader('B').AddRegistration("21", 99999, At(2026, 12, 9, 6, 1));
+        p.reader('A').SetFaults(f);
+        p.reader('B').SetFaults(f);
+        p.link.Params().SetBaudRate(c.baud);
+        p.Connect('A');
+        ASSERT_EQ(p.line.LineBaud(), c.baud);
+
+        p.link.Initialize();
+        EXPECT_EQ(p.link.Data().Hora, 14);
+        EXPECT_EQ(p.link.Data().Minuto, 5);
+        ASSERT_EQ(p.link.Data().Cantidad, 6);
+        TListaFichadas lista;
+        p.link.ReadRegistrations(lista);
+        ASSERT_EQ(lista.Count(), 6);
+        for (int i = 0; i < 6; ++i) {
+            EXPECT_EQ(lista[i].NroLlave(), 100 + i);
+            EXPECT_EQ(lista[i].GetEstado(), i % 2 ? "12" : "11");
+            EXPECT_EQ(lista[i].FechaHora(), moments[i]);
+        }
+        EXPECT_EQ(p.link.Data().Rechazadas, 0);
+        p.link.ClearMemory();
+
+        p.link.SetAddress('B');
+        p.link.Initialize();
+        ASSERT_EQ(p.link.Data().Cantidad, 1);
+        p.link.ReadRegistrations(lista);
+        ASSERT_EQ(lista.Count(), 1);
+        EXPECT_EQ(lista[0].NroLlave(), 99999);
+        p.link.ClearMemory();
+
+        for (QChar a : {QChar('A'), QChar('B')}) {
+            SimulatedReader& r = p.reader(a);
+            EXPECT_EQ(r.Heard(), (QStringList{"A", "B", "0", "2"})) << a.toLatin1();
+            EXPECT_EQ(r.Requests(), r.Heard());
+            EXPECT_EQ(r.NaksReceived(), 0);
+            EXPECT_TRUE(r.Registrations().isEmpty());
+        }
+        EXPECT_EQ(p.reader('A').Erased(), 6);
+    }
+}
+
 TEST(ProtocolOnPty, AReaderSetToAnotherSpeedHearsOnlyNoise) {
     PtyLink p("A", 50);
     p.reader('A').SetBaud(19200);

@@ -6,6 +6,7 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QThread>
 
 #include "link/TSerialPort.h"
 #include "shell/Errors.h"
@@ -143,6 +144,7 @@ TEST(SimScript, BuildsReadersFromOptions) {
         "--reader A --clock 2026-12-08T08:42 --reg 11,123,2026-12-08T08:42  # first\n"
         "--raw-text A1113011000000020 --key 7,45 --fault nak:2 --fault badcheck:1:always\n"
         "--reader B --clock-offset -120 --bulk 3,12 --disabled --baud 19200 --fault short:5:1\n"
+        "--fault traffic:250\n"
         "# a comment line --reader Z\n");
     SimScript::Apply(args, line);
     ASSERT_EQ(line.Addresses(), (QList<QChar>{'A', 'B'}));
@@ -162,6 +164,7 @@ TEST(SimScript, BuildsReadersFromOptions) {
     EXPECT_EQ(b.Baud(), 19200);
     EXPECT_EQ(b.Faults().shortBytes, 5);
     EXPECT_EQ(b.Faults().shortCount, 1);
+    EXPECT_EQ(b.Faults().trafficMs, 250);
 }
 
 TEST(SimScript, RejectsBadOptionsAndAppliesNothingOfThem) {
@@ -236,6 +239,33 @@ TEST(Simulator, ARequestFrameEndsAnUnfinishedTransfer) {
     EXPECT_THROW(r.Ask("\x06", 1), EReadTimeout);  // no stale registration
     r.port.Params().SetReadTimeout(1000);
     EXPECT_EQ(r.Ask(Frame('A', "0"), 19), "\x06" + Sealed("A1112080842001230"));
+}
+
+// The traffic fault: keys fall due while a transfer runs and come out in it,
+// numbered on through a later SetFaults; an erase takes the keys due by then.
+TEST(Simulator, TrafficKeysArriveDuringATransferAndAreErasedWithTheRest) {
+    RawLine r;
+    SimulatedReader& a = *r.line.Reader('A');
+    a.AddRegistration("11", 123, At(2026, 12, 8, 8, 42));
+    SimFaults f;
+    f.trafficMs = 5;
+    a.SetFaults(f);
+    r.Open(1000);
+    EXPECT_EQ(r.Ask(Frame('A', "0"), 19), "\x06" + Sealed("A1112080842001230"));
+    QThread::msleep(30);
+    EXPECT_EQ(r.Ask("\x06", 18), Sealed("A1112091405500010"));  // due meanwhile
+    a.SetFaults(SimFaults{});
+    const int added = a.TrafficAdded();
+    ASSERT_GE(added, 5);
+    const QList<QByteArray> stored = a.Registrations();
+    ASSERT_EQ(stored.size(), 1 + added);
+    EXPECT_EQ(stored.last().mid(11, 5), QByteArray::number(50000 + added));
+    f.trafficMs = 1;
+    a.SetFaults(f);
+    QThread::msleep(5);
+    EXPECT_EQ(r.Ask(Frame('A', "2"), 1), QByteArray(1, 0x06));
+    EXPECT_GT(a.Erased(), 1 + added);
+    EXPECT_TRUE(a.Registrations().isEmpty());
 }
 
 // The erase faults: a NAK that erases nothing, an erase whose ACK is lost.

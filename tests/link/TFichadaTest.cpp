@@ -6,6 +6,7 @@
 #include "link/TListaFichadas.h"
 #include "shell/Errors.h"
 #include "tests/link/LinkTestSupport.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 
@@ -30,6 +31,40 @@ TEST(TFichada, AMonthStillToComeBelongsToLastYear) {
     // January read in December stays in the current year, in the future.
     EXPECT_EQ(TFichada(Record("11", "01010000", "00001"), At(2026, 12, 31)).FechaHora(),
               At(2026, 1, 1, 0, 0));
+}
+
+// Readers do not jump at the change to or from daylight saving time: a
+// record in the hour the zone skips, or in the hour it repeats, decodes to
+// the wall clock the reader gave, in real zones, over a year end too.
+TEST(TFichada, DaylightSavingGapsAndOverlapsKeepTheReadersWallClock) {
+    struct Case {
+        const char* zone;
+        const char* mmddhhnn;
+        QDate readOn;
+        QDate date;
+        QTime time;
+    } cases[] = {
+        // The spring gap, at its first minute too; the autumn overlap; the
+        // same text read in spring, a month still to come, so last year's.
+        {"Europe/Madrid", "03290230", {2026, 3, 29}, {2026, 3, 29}, {2, 30}},
+        {"Europe/Madrid", "03290200", {2026, 3, 29}, {2026, 3, 29}, {2, 0}},
+        {"Europe/Madrid", "10250230", {2026, 10, 25}, {2026, 10, 25}, {2, 30}},
+        {"Europe/Madrid", "10250230", {2026, 3, 29}, {2025, 10, 25}, {2, 30}},
+        // A gap at midnight; a southern zone's gap; its year end in summer time.
+        {"America/Santiago", "09060030", {2026, 9, 6}, {2026, 9, 6}, {0, 30}},
+        {"Australia/Sydney", "10040230", {2026, 10, 4}, {2026, 10, 4}, {2, 30}},
+        {"Australia/Sydney", "12312359", {2027, 1, 1}, {2026, 12, 31}, {23, 59}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.zone) + " " + c.mmddhhnn);
+        const ScopedTimeZone tz(c.zone);
+        const QDateTime now(c.readOn, QTime(5, 0));
+        ASSERT_TRUE(now.isValid());
+        const TFichada f(Record("11", c.mmddhhnn, "00042"), now);
+        EXPECT_TRUE(f.FechaHora().isValid());
+        EXPECT_EQ(f.FechaHora().date(), c.date);
+        EXPECT_EQ(f.FechaHora().time(), c.time);
+    }
 }
 
 TEST(TFichada, LeapDayOnlyInLeapYears) {

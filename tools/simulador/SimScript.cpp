@@ -77,6 +77,8 @@ void ParseFault(const QString& text, SimFaults& f) {
         f.chunkPauseMs = int(Integer(opt, p[2], 0, 600000));
     } else if (kind == "latency" && p.size() == 2) {
         f.latencyMs = int(Integer(opt, p[1], 1, 600000));
+    } else if (kind == "traffic" && p.size() == 2) {
+        f.trafficMs = int(Integer(opt, p[1], 1, 86400000));
     } else if (kind == "speed" && p.size() == 1) {
         f.lineSpeed = true;
     } else if (kind == "noise" && p.size() == 2) {
@@ -276,7 +278,8 @@ QString SimScript::Usage() {
         "  --texto XXXXX  --key LLAVE[,C1C2]  --disabled  --baud N\n"
         "  --fault silent | nak:N|* | garbage:N|* | badcheck:K|A|B[:always] | short:M[:N]\n"
         "          | delay:MS | speed | noise:P | erasenak:N|* | eraselost:N|*\n"
-        "          | erasedelay:MS | chunks:N:MS | latency:MS  --no-faults\n"
+        "          | erasedelay:MS | chunks:N:MS | latency:MS | traffic:MS\n"
+        "          --no-faults\n"
         "  --clear-log  --clear-registrations\n"
         "Control (líneas escritas en la FIFO): las opciones del registrador, --unplug, --plug.\n"
         "Señales: SIGTERM/SIGINT terminan; SIGUSR1 desconecta la línea, SIGUSR2 la reconecta.\n");

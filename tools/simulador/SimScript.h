@@ -10,7 +10,8 @@
 //            --texto XXXXX  --key KEY[,C1C2]  --disabled  --baud N
 //            --fault FAULT (silent, nak:N|*, garbage:N|*, badcheck:K|A|B[:always],
 //                          short:M[:N], delay:MS, speed, noise:P, erasenak:N|*,
-//                          eraselost:N|*, erasedelay:MS, chunks:N:MS, latency:MS)
+//                          eraselost:N|*, erasedelay:MS, chunks:N:MS, latency:MS,
+//                          traffic:MS)
 //            --no-faults
 //            --clear-log  --clear-registrations
 //   control: --unplug  --plug  (and every reader option)

@@ -79,6 +79,11 @@ void SimulatedReader::SetStatusText(char letter, const QByteArray& text17) {
 }
 
 void SimulatedReader::AddRegistration(const QByteArray& code, qint32 key, const QDateTime& moment) {
+    std::lock_guard lock(m_mutex);
+    AddLocked(code, key, moment);
+}
+
+void SimulatedReader::AddLocked(const QByteArray& code, qint32 key, const QDateTime& moment) {
     QByteArray text;
     text += char(m_address.toLatin1());
     text += code.leftJustified(2, '0', true);
@@ -86,8 +91,34 @@ void SimulatedReader::AddRegistration(const QByteArray& code, qint32 key, const 
     text += Two(moment.time().hour()) + Two(moment.time().minute());
     text += Five(key);
     text += '0';
-    std::lock_guard lock(m_mutex);
     m_registrations.append(Seal(text));
+}
+
+// Keys at a steady rate: the reader is brought up to date whenever it is
+// looked at (a frame, an ACK or NAK, an inspection), so a key falls due
+// while a transfer runs exactly as on a busy door, and the keys are the same
+// in every run (50001, 50002, ... on through later SetFaults), only their moments follow the clock.
+void SimulatedReader::CatchUpTrafficLocked() {
+    if (m_faults.trafficMs <= 0)
+        return;
+    const auto elapsed = std::chrono::steady_clock::now() - m_trafficStart;
+    const qint64 due =
+        m_trafficBase +
+        std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count() / m_faults.trafficMs;
+    while (m_trafficAdded < due) {
+        ++m_trafficAdded;
+        AddLocked("11", 50000 + (m_trafficAdded - 1) % 49999 + 1, NowLocked());
+    }
+}
+
+int SimulatedReader::TrafficAdded() const {
+    std::lock_guard lock(m_mutex);
+    return m_trafficAdded;
+}
+
+double SimulatedReader::EraseWindowMs() const {
+    std::lock_guard lock(m_mutex);
+    return m_eraseWindowMs;
 }
 
 void SimulatedReader::AddRawRecord(const QByteArray& record) {
@@ -122,7 +153,10 @@ qint32 SimulatedReader::Baud() const {
 
 void SimulatedReader::SetFaults(const SimFaults& faults) {
     std::lock_guard lock(m_mutex);
+    CatchUpTrafficLocked();
     m_faults = faults;
+    m_trafficStart = std::chrono::steady_clock::now();
+    m_trafficBase = m_trafficAdded;
     m_framesHeard = 0;
     m_recordsCut = 0;
     m_badCheckDone.clear();
@@ -294,8 +328,11 @@ SimAnswer SimulatedReader::Answer(QByteArray bytes) {
 
 SimAnswer SimulatedReader::OnFrame(const QByteArray& command) {
     std::lock_guard lock(m_mutex);
+    CatchUpTrafficLocked();
     ++m_framesHeard;
     m_heard.append(QString::fromLatin1(command));
+    if (command == "B")
+        m_lastStatusB = std::chrono::steady_clock::now();
     // A request frame means the agent has left any transfer it was in (it
     // may be a new agent after the old one died mid-way): the next ACK must
     // not bring out a registration of that old transfer.
@@ -352,6 +389,9 @@ void SimulatedReader::Execute(const QByteArray& command, QByteArray& reply) {
         if (m_cursor == 0)
             reply += RecordToSend(m_registrations[0], 1, 0);
     } else if (single && op == '2') {
+        m_eraseWindowMs = std::chrono::duration<double, std::milli>(
+                              std::chrono::steady_clock::now() - m_lastStatusB)
+                              .count();
         m_erased += int(m_registrations.size());
         m_registrations.clear();
         m_cursor = -1;
@@ -411,6 +451,7 @@ void SimulatedReader::Execute(const QByteArray& command, QByteArray& reply) {
 
 SimAnswer SimulatedReader::OnControl(char byte) {
     std::lock_guard lock(m_mutex);
+    CatchUpTrafficLocked();
     if (byte == kAck) {
         ++m_acks;
         if (m_cursor < 0 || m_faults.silent)

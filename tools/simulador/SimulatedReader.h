@@ -21,6 +21,7 @@
 #include <QList>
 #include <QMap>
 #include <QStringList>
+#include <chrono>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -46,6 +47,7 @@ struct SimFaults {
     int chunkMax = 0;             // answers go out in pieces of 1..chunkMax bytes (0: whole)
     int chunkPauseMs = 0;         // pause between two pieces
     int latencyMs = 0;            // an adapter's latency timer: bytes handed on only every n ms
+    int trafficMs = 0;            // a key presented every n ms from SetFaults on (0: none)
 };
 
 // What the reader sends back for one event: bytes, after a delay, paced or
@@ -101,6 +103,12 @@ public:
     QList<QByteArray> Profile() const;  // lines of the last profile
     int ProfileAnnounced() const;
     QByteArray LastClockSet() const;  // the text of the last "1" command
+    // Keys the traffic fault has presented (keys 50001, 50002, ...), counted
+    // when the reader last served a frame, an ACK or a NAK, or SetFaults.
+    int TrafficAdded() const;
+    // Milliseconds from the last "B" frame (the count the agent saw) to the
+    // last erase: keys presented in between are erased unread. -1 before.
+    double EraseWindowMs() const;
     QJsonObject Snapshot() const;
 
     // Served by the line (its thread).
@@ -112,6 +120,8 @@ private:
     QByteArray StatusRecord(char letter) const;
     QByteArray RecordToSend(const QByteArray& record, int registrationNumber, char status);
     SimAnswer Answer(QByteArray bytes);
+    void AddLocked(const QByteArray& code, qint32 key, const QDateTime& moment);
+    void CatchUpTrafficLocked();
     void Execute(const QByteArray& command, QByteArray& reply);
 
     mutable std::mutex m_mutex;
@@ -144,6 +154,9 @@ private:
     qint64 m_recordsCut = 0;
     QList<int> m_badCheckDone;  // registration numbers already sent bad once
     QList<char> m_badStatusDone;
+    std::chrono::steady_clock::time_point m_trafficStart, m_lastStatusB;
+    int m_trafficAdded = 0, m_trafficBase = 0;
+    double m_eraseWindowMs = -1;
 
     QStringList m_heard;
     QStringList m_requests;
