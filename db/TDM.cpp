@@ -91,6 +91,7 @@ TDM::ThreadConnection& TDM::Current() {
                  ? kConnectionName
                  : QStringLiteral("%1-%2").arg(kConnectionName).arg(++g_connectionSerial);
     alias.Connect(c.name, m_busyTimeoutMs);
+    c.statements = std::make_shared<TStatementCache>(c.name);
     if (alias.Driver() == TSqlDriver::SQLite) {
         c.file = alias.Database();
         FileIdentity(c.file, &c.device, &c.inode);
@@ -109,6 +110,10 @@ TDM::ThreadConnection& TDM::Current() {
 
 QSqlDatabase TDM::Db() {
     return QSqlDatabase::database(Current().name, false);
+}
+
+TStatementCache::Handle TDM::Statement(const QString& statement, const QString& subject) {
+    return Current().statements->Get(statement, subject);
 }
 
 void TDM::Open() {
@@ -223,13 +228,14 @@ QList<TDM::ReaderRow> TDM::QueryReaders(qint32 estacion) {
 }
 
 TDM::ReaderKind TDM::QueryReaderKind(const QString& idRegistrador) {
-    TSqlStatement q(Db(), Sql::kQryRegistrador, QStringLiteral("Reg, Estacion"));
-    q.Bind(QStringLiteral("Registrador"), idRegistrador);
-    q.Exec();
+    TStatementCache::Handle q =
+        Statement(QString::fromLatin1(Sql::kQryRegistrador), QStringLiteral("Reg, Estacion"));
+    q->Bind(QStringLiteral("Registrador"), idRegistrador);
+    q->Exec();
     ReaderKind kind;
-    if (q.Next()) {
-        kind.Hta = q.OptBool(QStringLiteral("HTA"));
-        kind.Virtual = q.OptBool(QStringLiteral("VIRTUAL"));
+    if (q->Next()) {
+        kind.Hta = q->OptBool(QStringLiteral("HTA"));
+        kind.Virtual = q->OptBool(QStringLiteral("VIRTUAL"));
     }
     return kind;
 }
@@ -270,16 +276,20 @@ qint32 TDM::GetNewIds(const QString& tabla, qint32 n, bool pastUsed) {
     // Outside a pass this is a transaction of its own: the counter row is
     // locked from the read to the commit of the update, a few statements.
     TTransaction t(db, driver, c.transactionDepth, QStringLiteral("CODIGO"));
-    TSqlStatement read(db, QString::fromLatin1(Sql::kQryId) + TSqlDialect::RowLockClause(driver),
-                       QStringLiteral("CODIGO"));
-    read.Bind(QStringLiteral("Tabla"), tabla);
-    read.Exec();
-    if (!read.Next()) {
-        t.Commit();
-        return 0;
+    QVariant raw;
+    {
+        TStatementCache::Handle read =
+            c.statements->Get(QString::fromLatin1(Sql::kQryId) + TSqlDialect::RowLockClause(driver),
+                              QStringLiteral("CODIGO"));
+        read->Bind(QStringLiteral("Tabla"), tabla);
+        read->Exec();
+        if (!read->Next()) {
+            t.Commit();
+            return 0;
+        }
+        raw = read->Value(QStringLiteral("DESCRIPCION"));
     }
     const QString what = QStringLiteral("contador %1 de la tabla CODIGO").arg(tabla);
-    const QVariant raw = read.Value(QStringLiteral("DESCRIPCION"));
     const std::optional<qint32> found = TSqlStatement::ToInt(raw, what);
     if (!found)
         throw EConvertError(QStringLiteral("El %1 está vacío").arg(what));
@@ -301,10 +311,13 @@ qint32 TDM::GetNewIds(const QString& tabla, qint32 n, bool pastUsed) {
     }
     if (next > std::numeric_limits<qint32>::max())
         throw EDatabaseError(QStringLiteral("El %1 llegó al máximo (%2)").arg(what).arg(v));
-    TSqlStatement update(db, Sql::kQryUpdateId, QStringLiteral("CODIGO"));
-    update.Bind(QStringLiteral("Valor"), QString::number(next));
-    update.Bind(QStringLiteral("Tabla"), tabla);
-    update.Exec();
+    {
+        TStatementCache::Handle update =
+            c.statements->Get(QString::fromLatin1(Sql::kQryUpdateId), QStringLiteral("CODIGO"));
+        update->Bind(QStringLiteral("Valor"), QString::number(next));
+        update->Bind(QStringLiteral("Tabla"), tabla);
+        update->Exec();
+    }
     t.Commit();
     return qint32(v);
 }

@@ -46,6 +46,7 @@
 #include <optional>
 
 #include "db/TAlias.h"
+#include "db/TStatementCache.h"
 #include "link/TListaFichadas.h"
 #include "link/TTR.h"
 #include "shell/Clock.h"
@@ -177,11 +178,16 @@ private:
     struct ThreadConnection {
         QString name;
         int transactionDepth = 0;
-        QString file;                   // SQLite: the database file
-        quint64 device = 0, inode = 0;  // SQLite: the file that was opened
-        bool pendingTable = false;  // AGPENDIENTE exists (or was created) on this connection
-        qint32 nextId = 0, endId = 0;   // the running pass's block of ids [next, end)
-        bool drawPastUsed = false;      // a pass failed: the next block skips used ids
+        QString file;                      // SQLite: the database file
+        quint64 device = 0, inode = 0;     // SQLite: the file that was opened
+        bool pendingTable = false;         // AGPENDIENTE exists (or was created) on this connection
+        qint32 nextId = 0, endId = 0;      // the running pass's block of ids [next, end)
+        bool drawPastUsed = false;         // a pass failed: the next block skips used ids
+        bool inPass = false;               // a storing pass runs (StorePass)
+        std::optional<bool> antiPassBack;  // the marker as found at the pass's first look
+        // Prepared statements of this connection; dropped (before the
+        // connection is closed) with the entry.
+        std::shared_ptr<TStatementCache> statements;
         QMetaObject::Connection finished;
     };
 
@@ -189,10 +195,13 @@ private:
     ThreadConnection& Current();
     ThreadConnection* FindCurrent();
     QSqlDatabase Db();
+    // The calling thread's prepared statement for `statement` (see
+    // TStatementCache): for the statements run per registration or command.
+    TStatementCache::Handle Statement(const QString& statement, const QString& subject);
     void Close(QThread* thread);
     bool IsBroken(ThreadConnection& c);
 
-    bool AntiPassBackOn() const;
+    bool AntiPassBackOn();  // looked up once per storing pass
     bool IsMasterKey(qint32 nroLlave) const;
     qint32 Station() const;
     bool DisableOnExit() const;

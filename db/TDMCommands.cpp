@@ -23,8 +23,10 @@ QString OrZero(const QString& schedule) {
 qint32 TDM::FindKeyHolder(qint32 nroLlave, QString& tipo) {
     // Only the first holder counts when several share a key; without an
     // order each engine would pick its own "first".
-    TSqlStatement q(Db(), QString::fromLatin1(Sql::kQryIngresante) + QStringLiteral(" ORDER BY Id"),
-                    QStringLiteral("INGRESAN"));
+    TStatementCache::Handle handle =
+        Statement(QString::fromLatin1(Sql::kQryIngresante) + QStringLiteral(" ORDER BY Id"),
+                  QStringLiteral("INGRESAN"));
+    TSqlStatement& q = *handle;
     q.Bind(QStringLiteral("NroLlave"), nroLlave);
     q.Exec();
     if (!q.Next()) {
@@ -43,7 +45,8 @@ qint32 TDM::FindKeyHolder(qint32 nroLlave, QString& tipo) {
 
 void TDM::InsertCommand(qint32 estacion, const QString& idRegistrador, const QString& codComando,
                         const QString& texto, const QDateTime& when) {
-    TSqlStatement q(Db(), Sql::kInsertComando, kComando);
+    TStatementCache::Handle handle = Statement(QString::fromLatin1(Sql::kInsertComando), kComando);
+    TSqlStatement& q = *handle;
     q.Bind(QStringLiteral("IdEstacion"), estacion);
     q.Bind(QStringLiteral("IdRegistrador"), idRegistrador);
     q.Bind(QStringLiteral("CodComando"), codComando);
@@ -52,13 +55,23 @@ void TDM::InsertCommand(qint32 estacion, const QString& idRegistrador, const QSt
     q.Exec();
 }
 
-bool TDM::AntiPassBackOn() const {
+// The marker is a file beside the database: a look-up per registration would
+// be a file-system call each, so a pass looks once and keeps the answer (a
+// marker set or removed during a pass counts from the next one).
+bool TDM::AntiPassBackOn() {
+    ThreadConnection& c = Current();
+    if (c.inPass && c.antiPassBack)
+        return *c.antiPassBack;
     QString dir = DatabaseDirectory();
-    if (dir.isEmpty())
-        return false;
-    if (!dir.endsWith('/'))
-        dir += '/';
-    return QFile::exists(dir + kMarker);
+    bool on = false;
+    if (!dir.isEmpty()) {
+        if (!dir.endsWith('/'))
+            dir += '/';
+        on = QFile::exists(dir + kMarker);
+    }
+    if (c.inPass)
+        c.antiPassBack = on;
+    return on;
 }
 
 void TDM::QueueAntiPassBack(qint32 nroLlave, const TTR& reader) {

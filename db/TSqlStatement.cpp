@@ -1,5 +1,6 @@
 #include "db/TSqlStatement.h"
 
+#include <cstdio>
 #include <limits>
 
 #include <QRegularExpression>
@@ -53,6 +54,12 @@ void TSqlStatement::Bind(const QString& name, const QVariant& value) {
         throw EDatabaseError(QStringLiteral("Error de base de datos (%1): la sentencia no tiene el "
                                             "parámetro \"%2\"")
                                  .arg(m_subject, name));
+}
+
+void TSqlStatement::Reset() {
+    m_query.finish();
+    m_bound.fill(false);
+    for (QVariant& v : m_values) v.clear();
 }
 
 void TSqlStatement::BindNull(const QString& name) {
@@ -229,5 +236,13 @@ std::optional<QDateTime> TSqlStatement::ToDateTime(const QVariant& v, const QStr
 }
 
 QString TSqlStatement::DateTimeText(const QDateTime& dt) {
-    return dt.toLocalTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
+    // A local time (the agent's clock) is taken as it stands; only a
+    // date-time with another zone needs the conversion.
+    const QDateTime local = dt.timeSpec() == Qt::LocalTime ? dt : dt.toLocalTime();
+    const QDate d = local.date();
+    const QTime t = local.time();
+    char text[40];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", d.year(), d.month(),
+                  d.day(), t.hour(), t.minute(), t.second(), t.msec());
+    return QString::fromLatin1(text);
 }
