@@ -105,6 +105,11 @@ TDM::ThreadConnection& TDM::Current() {
             Qt::DirectConnection);
     }
     QMutexLocker lock(&m_mutex);
+    auto carried = m_carried.find(thread);
+    if (carried != m_carried.end()) {
+        c.commands = carried->second;
+        m_carried.erase(carried);
+    }
     return m_connections[thread] = c;
 }
 
@@ -128,6 +133,8 @@ void TDM::Close(QThread* thread) {
         if (it == m_connections.end())
             return;
         name = it->second.name;
+        if (!it->second.commands.isEmpty())
+            m_carried[thread] = it->second.commands;
         QObject::disconnect(it->second.finished);
         m_connections.erase(it);
     }

@@ -2,6 +2,7 @@
 // bookkeeping of VISACT, the move of REGSIM).
 
 #include <QRegularExpression>
+#include <algorithm>
 
 #include "db/Statements.h"
 #include "db/TDM.h"
@@ -100,6 +101,10 @@ void TDM::StorePass(const QString& subject, qint32 ids, const std::function<void
         c.nextId = first;
         c.endId = first + ids;
     }
+    // Commands the pass generates wait for its commit (see PostCommand);
+    // those of a failed pass are dropped with its rows, so none is left
+    // half-queued for a pass that is going to be repeated.
+    const qsizetype queued = c.commands.size();
     try {
         TTransaction t(Db(), Driver(), c.transactionDepth, subject);
         c.inPass = true;
@@ -107,6 +112,7 @@ void TDM::StorePass(const QString& subject, qint32 ids, const std::function<void
         t.Commit();
         c.inPass = false;
     } catch (...) {
+        c.commands.resize(std::min(queued, c.commands.size()));
         c.inPass = false;
         c.nextId = c.endId = 0;
         if (ids > 0)
@@ -116,6 +122,8 @@ void TDM::StorePass(const QString& subject, qint32 ids, const std::function<void
     c.nextId = c.endId = 0;
     if (ids > 0)
         c.drawPastUsed = false;
+    if (c.transactionDepth == 0)
+        PostQueuedCommands();
 }
 
 qint32 TDM::DrawId() {
