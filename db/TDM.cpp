@@ -33,6 +33,40 @@ bool FileIdentity(const QString& path, quint64* device, quint64* inode) {
     return true;
 }
 
+// Commits the counter step on SQLite without a disk sync of its own. The WAL
+// is one file written in order, so the sync of the next commit made after it
+// (the pass that uses the ids, or any other station's, as every writer appends
+// to the same file) makes the step durable before anything built on its ids;
+// a step lost with the power had been used by nobody. The registrations keep
+// the connection's own setting: they are synced at their commit, before a
+// reader is erased.
+class UnsyncedStep {
+public:
+    UnsyncedStep(const QSqlDatabase& db, bool on) : m_db(db) {
+        if (!on)
+            return;
+        QSqlQuery q(m_db);
+        if (q.exec(QStringLiteral("PRAGMA synchronous")) && q.next() && q.value(0).toInt() > 1) {
+            m_level = q.value(0).toInt();
+            q.finish();
+            if (!q.exec(QStringLiteral("PRAGMA synchronous=NORMAL")))
+                m_level = -1;
+        }
+    }
+    ~UnsyncedStep() {
+        if (m_level < 0)
+            return;
+        QSqlQuery q(m_db);
+        q.exec(QStringLiteral("PRAGMA synchronous=%1").arg(m_level));
+    }
+    UnsyncedStep(const UnsyncedStep&) = delete;
+    UnsyncedStep& operator=(const UnsyncedStep&) = delete;
+
+private:
+    QSqlDatabase m_db;
+    int m_level = -1;  // the setting to restore
+};
+
 }  // namespace
 
 TDM::TDM(ClockFn clock) : m_clock(std::move(clock)), m_config(&Config()) {
@@ -282,6 +316,7 @@ qint32 TDM::GetNewIds(const QString& tabla, qint32 n, bool pastUsed) {
     const TSqlDriver driver = Driver();
     // Outside a pass this is a transaction of its own: the counter row is
     // locked from the read to the commit of the update, a few statements.
+    const UnsyncedStep unsynced(db, driver == TSqlDriver::SQLite && c.transactionDepth == 0);
     TTransaction t(db, driver, c.transactionDepth, QStringLiteral("CODIGO"));
     QVariant raw;
     {
