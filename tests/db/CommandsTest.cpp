@@ -74,6 +74,32 @@ TEST_P(Generated, APassAppendsItsCommandsInOrderOnlyOnceItIsStored) {
     EXPECT_EQ(db->Scalar("SELECT COUNT(*) FROM REGISTRA"), "4");
 }
 
+// A command that cannot be appended after the pass was stored does not undo
+// the pass: it waits, reported, and goes out before the next pass's commands.
+TEST_P(Generated, ACommandThatCannotBeAppendedWaitsForTheNextPost) {
+    if (GetParam() != Backend::SQLite)
+        GTEST_SKIP() << "the refusal is a SQLite trigger";
+    ZoneExample();
+    Counter("1");
+    db->Exec("CREATE TABLE BLOQUEO (X INTEGER)");
+    db->Exec("INSERT INTO BLOQUEO VALUES (1)");
+    db->Exec(
+        "CREATE TRIGGER NOCMD BEFORE INSERT ON COMANDO WHEN (SELECT COUNT(*) FROM BLOQUEO) > 0 "
+        "BEGIN SELECT RAISE(ABORT, 'bloqueado'); END");
+    TListaFichadas entry;
+    entry.Add(TFichada(123, QDateTime(QDate(2026, 3, 1), QTime(8, 0)), "11"));
+    dm->StoreRegistrations(Tr("A1"), entry);
+    EXPECT_EQ(db->Scalar("SELECT COUNT(*) FROM REGISTRA"), "1");
+    EXPECT_TRUE(Commands().isEmpty());
+    EXPECT_TRUE(dm->TakeNotices().join(' ').contains("bloqueado"));
+    db->Exec("DELETE FROM BLOQUEO");
+    TListaFichadas exit;
+    exit.Add(TFichada(123, QDateTime(QDate(2026, 3, 1), QTime(9, 0)), "21"));
+    dm->StoreRegistrations(Tr("A1"), exit);
+    const QList<QStringList> pair = {{"1", "A1", "BAJA", "00123"}, {"2", "B1", "ALTA", "0012330"}};
+    EXPECT_EQ(Commands(), pair + pair);
+}
+
 TEST_P(Generated, AntiPassBackOnlyWithMarkerZoneAndHolder) {
     Reader("A1", 1);
     Zone("1", "A1", "E");
