@@ -7,7 +7,11 @@
 //      (the line) and the data module's StoreRegistrations as the thread
 //      calls it, with the pass's raw records for its exactly-once note
 //      (storing), each repeated and the median taken.
-//   3. The storing floor (StoreFloor: the same rows through SQLite's C API),
+//   3. The same storing in passes of 100 records (the everyday size), and the
+//      time of one everyday pass of 10 and of 100 registrations (from the
+//      reader's last record, when storing begins, to the end of storing) on
+//      SQLite and, with the throwaway server of scripts/bench, PostgreSQL.
+//   4. The storing floor (StoreFloor: the same rows through SQLite's C API),
 //      run three times after each storing repetition on a fresh copy of the
 //      same database, so the ratio of the medians holds on a busy machine.
 //
@@ -15,6 +19,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <algorithm>
 
 #include "bench/AgentProcess.h"
 #include "bench/BenchDatabase.h"
@@ -64,6 +69,57 @@ void CheckStored(const QString& settings, int expected, const QString& what) {
                     .arg(ids)
                     .arg(expected));
     }
+}
+
+// The entries of records [from, from + count) of the read pass, as a pass of
+// their own (source records counted from `from`).
+TListaFichadas Slice(const TListaFichadas& list, qsizetype from, qsizetype count) {
+    TListaFichadas out;
+    for (qsizetype i = 0; i < list.Count(); ++i) {
+        const qsizetype source = list.SourceRecord(i);
+        if (source >= from && source < from + count)
+            out.Add(list[i], source - from);
+    }
+    return out;
+}
+
+// The agent's storing of the read pass cut into passes of `size` records, on
+// a fresh copy of the template; the seconds of each StoreRegistrations.
+std::vector<double> StoreInPasses(const TTR& reader, const TListaFichadas& list,
+                                  const QList<QByteArray>& records, int size) {
+    std::vector<double> times;
+    TDM dm;
+    dm.Open();
+    for (qsizetype from = 0; from < records.size(); from += size) {
+        const TListaFichadas pass = Slice(list, from, size);
+        const QList<QByteArray> raw = records.mid(from, size);
+        Stopwatch w;
+        dm.StoreRegistrations(reader, pass, raw);
+        times.push_back(w.Seconds());
+        dm.ClearPending(reader.Id);  // as after the reader's erase
+    }
+    return times;
+}
+
+// The floor of the same passes.
+std::vector<double> FloorInPasses(const QString& file, const std::vector<FloorRegistration>& rows,
+                                  const std::vector<std::string>& raw, int size) {
+    std::vector<double> times;
+    StoreFloor floor(file.toStdString());
+    for (size_t from = 0; from < raw.size(); from += size_t(size)) {
+        const size_t to = std::min(raw.size(), from + size_t(size));
+        const std::vector<FloorRegistration> part(rows.begin() + long(from),
+                                                  rows.begin() + long(to));
+        const std::vector<std::string> records(raw.begin() + long(from), raw.begin() + long(to));
+        times.push_back(floor.Store("A1", part, records));
+    }
+    return times;
+}
+
+double Sum(const std::vector<double>& v) {
+    double s = 0;
+    for (double x : v) s += x;
+    return s;
 }
 
 double EndToEnd(BenchSite& site, const QString& templateFile, int n) {
@@ -175,6 +231,44 @@ int main(int argc, char** argv) {
                 floors.push_back(StoreFloor(floorFile.toStdString()).Store("A1", rows, raw));
             }
         }
+        // The same registrations stored as passes of 100 (the everyday
+        // size), and the floor of the same passes, each on a fresh copy.
+        std::vector<double> stores100, floors100, pass100, pass10;
+        for (int r = 0; r < repeat; ++r) {
+            FreshCopy(templateFile, storeFile);
+            const std::vector<double> t = StoreInPasses(reader, list, records, 100);
+            stores100.push_back(Sum(t));
+            pass100.insert(pass100.end(), t.begin(), t.end());
+            CheckStored(storeSettings, n, QStringLiteral("StoreRegistrations de a 100"));
+            for (int f = 0; f < 3; ++f) {
+                FreshCopy(templateFile, floorFile);
+                floors100.push_back(Sum(FloorInPasses(floorFile, rows, raw, 100)));
+            }
+        }
+        // A reader's everyday pass of 10: the first 1000 records as 100 passes.
+        {
+            FreshCopy(templateFile, storeFile);
+            const qsizetype first = std::min<qsizetype>(records.size(), 1000);
+            pass10 = StoreInPasses(reader, Slice(list, 0, first), records.mid(0, first), 10);
+        }
+        // The same everyday passes on PostgreSQL, when the throwaway server is there.
+        std::vector<double> pgPass100, pgPass10;
+        QString noPg;
+        if (const std::optional<BenchDb> server = BenchDatabase::PostgresFromEnvironment(&noPg)) {
+            BenchDatabase::RecreatePostgresDatabase(*server, QStringLiteral("kelvor_bench_pass"));
+            BenchDb pg = *server;
+            pg.database = QStringLiteral("kelvor_bench_pass");
+            const QString pgSettings =
+                site.WriteSettings("pass-pg.reg", BenchSite::AgentConfig(1), pg);
+            BenchDatabase::Create(pgSettings, site.File("ttyA"), n);
+            RegistryFile::SetProcessPath(pgSettings);
+            // 100 passes of 10 after up to 20 passes of 100.
+            const qsizetype first = std::min<qsizetype>(records.size() / 2, 2000);
+            pgPass100 = StoreInPasses(reader, Slice(list, 0, first), records.mid(0, first), 100);
+            pgPass10 =
+                StoreInPasses(reader, Slice(list, first, 1000), records.mid(first, 1000), 10);
+            RegistryFile::SetProcessPath(storeSettings);
+        }
         link.ClearMemory();
 
         const double read = BenchReport::Median(reads);
@@ -190,6 +284,30 @@ int main(int argc, char** argv) {
             QStringLiteral("storing: StoreRegistrations / C API floor (median of %1)").arg(repeat),
             BenchReport::Seconds(store), BenchReport::Seconds(floor),
             BenchReport::Ratio(store / floor));
+        const double store100 = BenchReport::Median(stores100);
+        const double floor100 = BenchReport::Median(floors100);
+        kReport.Result(
+            QStringLiteral("storing in passes of 100: StoreRegistrations / C API floor (median of "
+                           "%1)")
+                .arg(repeat),
+            BenchReport::Seconds(store100), BenchReport::Seconds(floor100),
+            BenchReport::Ratio(store100 / floor100));
+        const auto everyday = [&](const QString& engine, int size, const std::vector<double>& t) {
+            if (t.empty())
+                return;
+            kReport.Result(QStringLiteral("everyday pass, %1 registrations, %2: last record to end "
+                                          "of storing (median of %3 passes)")
+                               .arg(size)
+                               .arg(engine)
+                               .arg(t.size()),
+                           QStringLiteral("%1 ms").arg(1e3 * BenchReport::Median(t), 0, 'f', 2));
+        };
+        everyday(QStringLiteral("SQLite"), 10, pass10);
+        everyday(QStringLiteral("SQLite"), 100, pass100);
+        everyday(QStringLiteral("PostgreSQL"), 10, pgPass10);
+        everyday(QStringLiteral("PostgreSQL"), 100, pgPass100);
+        if (pgPass10.empty())
+            kReport.Note(QStringLiteral("everyday pass on PostgreSQL skipped: %1").arg(noPg));
         kReport.Note(QStringLiteral("end to end %1 = line %2 + storing %3 + the rest (start-up, "
                                     "status records, erase, close) %4")
                          .arg(BenchReport::Seconds(e2e), BenchReport::Seconds(read),

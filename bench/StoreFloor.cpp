@@ -108,23 +108,23 @@ double StoreFloor::Store(const std::string& readerId, const std::vector<FloorReg
             note = reinterpret_cast<const char*>(t);
     }
     sqlite3_reset(readNote);
-    if (!note.empty())
-        Fail("la nota de la pasada anterior no está vacía");
+    // One counter step for the pass: read v, write v + n.
+    if (sqlite3_step(readId) != SQLITE_ROW)
+        Fail("contador FICHADAS");
+    long long id = std::atoll(reinterpret_cast<const char*>(
+        sqlite3_column_text(readId, 0) ? sqlite3_column_text(readId, 0)
+                                       : reinterpret_cast<const unsigned char*>("0")));
+    sqlite3_reset(readId);
+    if (id == 0)
+        Fail("contador FICHADAS en 0");
+    const std::string next = std::to_string(id + (long long)list.size());
+    sqlite3_bind_text(writeId, 1, next.c_str(), -1, SQLITE_TRANSIENT);
+    if (sqlite3_step(writeId) != SQLITE_DONE)
+        Fail("avance del contador");
+    sqlite3_reset(writeId);
+    --id;
     for (const FloorRegistration& r : list) {
-        if (sqlite3_step(readId) != SQLITE_ROW)
-            Fail("contador FICHADAS");
-        const long long id = std::atoll(reinterpret_cast<const char*>(
-            sqlite3_column_text(readId, 0) ? sqlite3_column_text(readId, 0)
-                                           : reinterpret_cast<const unsigned char*>("0")));
-        sqlite3_reset(readId);
-        if (id == 0)
-            Fail("contador FICHADAS en 0");
-        const std::string next = std::to_string(id + 1);
-        sqlite3_bind_text(writeId, 1, next.c_str(), -1, SQLITE_TRANSIENT);
-        if (sqlite3_step(writeId) != SQLITE_DONE)
-            Fail("avance del contador");
-        sqlite3_reset(writeId);
-
+        ++id;
         sqlite3_bind_int(holder, 1, r.key);
         long long holderId = -1;
         std::string tipo;

@@ -3,10 +3,12 @@
 // plain program that talks to SQLite through its C API, with each statement
 // prepared once, on the same schema and with the journal settings of the
 // agent's connection (WAL, BEGIN IMMEDIATE, the whole pass in one
-// transaction). Per registration it does what the agent's storing does on a
-// reader without visitor control and without anti-passback:
+// transaction). Once per pass it reads the id counter (CODIGO
+// "ID"/"FICHADAS") and writes it advanced by the pass's size (the agent does
+// that step in a short transaction of its own); per registration it does what
+// the agent's storing does on a reader without visitor control and without
+// anti-passback:
 //
-//   read the id counter (CODIGO "ID"/"FICHADAS") and write it advanced,
 //   look up the key's holder (INGRESAN by NroLlave),
 //   insert the REGISTRA row and its RegExp twin with the same values;
 //
@@ -33,6 +35,9 @@ public:
     ~StoreFloor();
     StoreFloor(const StoreFloor&) = delete;
     StoreFloor& operator=(const StoreFloor&) = delete;
+
+    // May be called again for the next pass (statements are prepared before
+    // the timing starts).
 
     // Stores the pass for the reader: the registrations decoded from the
     // pass's raw records (18 bytes each). Returns the seconds from BEGIN to

@@ -73,9 +73,9 @@ QString TCommandTable::RowId() const {
 
 void TCommandTable::Delete() {
     const Row& row = CurrentRow();
-    TSqlStatement q(m_dm.Db(), Sql::kDeleteComando, kSubject);
-    q.Bind(QStringLiteral("Id"), row.id);
-    q.Exec();
+    TStatementCache::Handle q = m_dm.Statement(QString::fromLatin1(Sql::kDeleteComando), kSubject);
+    q->Bind(QStringLiteral("Id"), row.id);
+    q->Exec();
     m_rows.removeAt(m_index);
 }
 

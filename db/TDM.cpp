@@ -33,6 +33,40 @@ bool FileIdentity(const QString& path, quint64* device, quint64* inode) {
     return true;
 }
 
+// Commits the counter step on SQLite without a disk sync of its own. The WAL
+// is one file written in order, so the sync of the next commit made after it
+// (the pass that uses the ids, or any other station's, as every writer appends
+// to the same file) makes the step durable before anything built on its ids;
+// a step lost with the power had been used by nobody. The registrations keep
+// the connection's own setting: they are synced at their commit, before a
+// reader is erased.
+class UnsyncedStep {
+public:
+    UnsyncedStep(const QSqlDatabase& db, bool on) : m_db(db) {
+        if (!on)
+            return;
+        QSqlQuery q(m_db);
+        if (q.exec(QStringLiteral("PRAGMA synchronous")) && q.next() && q.value(0).toInt() > 1) {
+            m_level = q.value(0).toInt();
+            q.finish();
+            if (!q.exec(QStringLiteral("PRAGMA synchronous=NORMAL")))
+                m_level = -1;
+        }
+    }
+    ~UnsyncedStep() {
+        if (m_level < 0)
+            return;
+        QSqlQuery q(m_db);
+        q.exec(QStringLiteral("PRAGMA synchronous=%1").arg(m_level));
+    }
+    UnsyncedStep(const UnsyncedStep&) = delete;
+    UnsyncedStep& operator=(const UnsyncedStep&) = delete;
+
+private:
+    QSqlDatabase m_db;
+    int m_level = -1;  // the setting to restore
+};
+
 }  // namespace
 
 TDM::TDM(ClockFn clock) : m_clock(std::move(clock)), m_config(&Config()) {
@@ -91,6 +125,7 @@ TDM::ThreadConnection& TDM::Current() {
                  ? kConnectionName
                  : QStringLiteral("%1-%2").arg(kConnectionName).arg(++g_connectionSerial);
     alias.Connect(c.name, m_busyTimeoutMs);
+    c.statements = std::make_shared<TStatementCache>(c.name);
     if (alias.Driver() == TSqlDriver::SQLite) {
         c.file = alias.Database();
         FileIdentity(c.file, &c.device, &c.inode);
@@ -104,11 +139,20 @@ TDM::ThreadConnection& TDM::Current() {
             Qt::DirectConnection);
     }
     QMutexLocker lock(&m_mutex);
+    auto carried = m_carried.find(thread);
+    if (carried != m_carried.end()) {
+        c.commands = carried->second;
+        m_carried.erase(carried);
+    }
     return m_connections[thread] = c;
 }
 
 QSqlDatabase TDM::Db() {
     return QSqlDatabase::database(Current().name, false);
+}
+
+TStatementCache::Handle TDM::Statement(const QString& statement, const QString& subject) {
+    return Current().statements->Get(statement, subject);
 }
 
 void TDM::Open() {
@@ -123,6 +167,8 @@ void TDM::Close(QThread* thread) {
         if (it == m_connections.end())
             return;
         name = it->second.name;
+        if (!it->second.commands.isEmpty())
+            m_carried[thread] = it->second.commands;
         QObject::disconnect(it->second.finished);
         m_connections.erase(it);
     }
@@ -223,13 +269,14 @@ QList<TDM::ReaderRow> TDM::QueryReaders(qint32 estacion) {
 }
 
 TDM::ReaderKind TDM::QueryReaderKind(const QString& idRegistrador) {
-    TSqlStatement q(Db(), Sql::kQryRegistrador, QStringLiteral("Reg, Estacion"));
-    q.Bind(QStringLiteral("Registrador"), idRegistrador);
-    q.Exec();
+    TStatementCache::Handle q =
+        Statement(QString::fromLatin1(Sql::kQryRegistrador), QStringLiteral("Reg, Estacion"));
+    q->Bind(QStringLiteral("Registrador"), idRegistrador);
+    q->Exec();
     ReaderKind kind;
-    if (q.Next()) {
-        kind.Hta = q.OptBool(QStringLiteral("HTA"));
-        kind.Virtual = q.OptBool(QStringLiteral("VIRTUAL"));
+    if (q->Next()) {
+        kind.Hta = q->OptBool(QStringLiteral("HTA"));
+        kind.Virtual = q->OptBool(QStringLiteral("VIRTUAL"));
     }
     return kind;
 }
@@ -269,17 +316,22 @@ qint32 TDM::GetNewIds(const QString& tabla, qint32 n, bool pastUsed) {
     const TSqlDriver driver = Driver();
     // Outside a pass this is a transaction of its own: the counter row is
     // locked from the read to the commit of the update, a few statements.
+    const UnsyncedStep unsynced(db, driver == TSqlDriver::SQLite && c.transactionDepth == 0);
     TTransaction t(db, driver, c.transactionDepth, QStringLiteral("CODIGO"));
-    TSqlStatement read(db, QString::fromLatin1(Sql::kQryId) + TSqlDialect::RowLockClause(driver),
-                       QStringLiteral("CODIGO"));
-    read.Bind(QStringLiteral("Tabla"), tabla);
-    read.Exec();
-    if (!read.Next()) {
-        t.Commit();
-        return 0;
+    QVariant raw;
+    {
+        TStatementCache::Handle read =
+            c.statements->Get(QString::fromLatin1(Sql::kQryId) + TSqlDialect::RowLockClause(driver),
+                              QStringLiteral("CODIGO"));
+        read->Bind(QStringLiteral("Tabla"), tabla);
+        read->Exec();
+        if (!read->Next()) {
+            t.Commit();
+            return 0;
+        }
+        raw = read->Value(QStringLiteral("DESCRIPCION"));
     }
     const QString what = QStringLiteral("contador %1 de la tabla CODIGO").arg(tabla);
-    const QVariant raw = read.Value(QStringLiteral("DESCRIPCION"));
     const std::optional<qint32> found = TSqlStatement::ToInt(raw, what);
     if (!found)
         throw EConvertError(QStringLiteral("El %1 está vacío").arg(what));
@@ -301,10 +353,13 @@ qint32 TDM::GetNewIds(const QString& tabla, qint32 n, bool pastUsed) {
     }
     if (next > std::numeric_limits<qint32>::max())
         throw EDatabaseError(QStringLiteral("El %1 llegó al máximo (%2)").arg(what).arg(v));
-    TSqlStatement update(db, Sql::kQryUpdateId, QStringLiteral("CODIGO"));
-    update.Bind(QStringLiteral("Valor"), QString::number(next));
-    update.Bind(QStringLiteral("Tabla"), tabla);
-    update.Exec();
+    {
+        TStatementCache::Handle update =
+            c.statements->Get(QString::fromLatin1(Sql::kQryUpdateId), QStringLiteral("CODIGO"));
+        update->Bind(QStringLiteral("Valor"), QString::number(next));
+        update->Bind(QStringLiteral("Tabla"), tabla);
+        update->Exec();
+    }
     t.Commit();
     return qint32(v);
 }

@@ -46,6 +46,7 @@
 #include <optional>
 
 #include "db/TAlias.h"
+#include "db/TStatementCache.h"
 #include "link/TListaFichadas.h"
 #include "link/TTR.h"
 #include "shell/Clock.h"
@@ -174,14 +175,25 @@ public:
 
 private:
     friend class TCommandTable;
+    struct QueuedCommand {
+        qint32 estacion;
+        QString idRegistrador, codComando, texto;
+    };
     struct ThreadConnection {
         QString name;
         int transactionDepth = 0;
-        QString file;                   // SQLite: the database file
-        quint64 device = 0, inode = 0;  // SQLite: the file that was opened
-        bool pendingTable = false;      // AGPENDIENTE exists (or was created) on this connection
-        qint32 nextId = 0, endId = 0;   // the running pass's block of ids [next, end)
-        bool drawPastUsed = false;      // a pass failed: the next block skips used ids
+        QString file;                      // SQLite: the database file
+        quint64 device = 0, inode = 0;     // SQLite: the file that was opened
+        bool pendingTable = false;         // AGPENDIENTE exists (or was created) on this connection
+        qint32 nextId = 0, endId = 0;      // the running pass's block of ids [next, end)
+        bool drawPastUsed = false;         // a pass failed: the next block skips used ids
+        bool inPass = false;               // a storing pass runs (StorePass)
+        // Commands generated inside a transaction, posted after its commit.
+        QList<QueuedCommand> commands;
+        std::optional<bool> antiPassBack;  // the marker as found at the pass's first look
+        // Prepared statements of this connection; dropped (before the
+        // connection is closed) with the entry.
+        std::shared_ptr<TStatementCache> statements;
         QMetaObject::Connection finished;
     };
 
@@ -189,21 +201,38 @@ private:
     ThreadConnection& Current();
     ThreadConnection* FindCurrent();
     QSqlDatabase Db();
+    // The calling thread's prepared statement for `statement` (see
+    // TStatementCache): for the statements run per registration or command.
+    TStatementCache::Handle Statement(const QString& statement, const QString& subject);
     void Close(QThread* thread);
     bool IsBroken(ThreadConnection& c);
 
-    bool AntiPassBackOn() const;
+    bool AntiPassBackOn();  // looked up once per storing pass
     bool IsMasterKey(qint32 nroLlave) const;
     qint32 Station() const;
     bool DisableOnExit() const;
     void InsertCommand(qint32 estacion, const QString& idRegistrador, const QString& codComando,
                        const QString& texto, const QDateTime& when);
     void Pause() const;
+    // Appends a generated command to COMANDO and pauses. Inside a
+    // transaction it is queued instead, and PostQueuedCommands appends it,
+    // stamped then, once the outermost transaction has committed: the pause
+    // is for the other users of COMANDO, and inside a transaction it would
+    // only hold the transaction's locks.
+    void PostCommand(qint32 estacion, const QString& idRegistrador, const QString& codComando,
+                     const QString& texto);
+    // Appends the queued commands in their order, each committed on its own
+    // and followed by the pause. Outside a transaction only. One that cannot
+    // be appended stays queued with those after it, for the next post (what
+    // was committed before is never undone for it), and is reported in
+    // Notices.
+    void PostQueuedCommands();
     // Draws a block of `ids` ids, then runs one storing pass in a transaction.
     void StorePass(const QString& subject, qint32 ids, const std::function<void()>& pass);
     qint32 DrawId();   // the next id of the running pass's block
     qint32 IdsLeft();  // how many of the block are left
     void StoreEntry(const TTR& reader, const TFichada& f);
+    void ReturnKeyIn(ThreadConnection& c, qint32 idIngresante);
     void EnsurePendingTable(ThreadConnection& c);
     void Notice(const QString& text);
     void StoreSynthetic(const TTR& reader, const QString& codEstado, bool ackRegistra,
@@ -222,8 +251,11 @@ private:
     mutable QMutex m_mutex;  // guards m_alias and m_connections (the map, not the entries)
     mutable std::optional<TAlias> m_alias;
     std::map<QThread*, ThreadConnection> m_connections;
-    QStringList m_notices;            // guarded by m_mutex
-    bool m_noPendingNoticed = false;  // guarded by m_mutex
+    // Queued commands of a thread whose connection was closed, taken up by
+    // its next connection (guarded by m_mutex).
+    std::map<QThread*, QList<QueuedCommand>> m_carried;
+    QStringList m_notices;             // guarded by m_mutex
+    bool m_noPendingNoticed = false;   // guarded by m_mutex
 };
 
 // The data module of the process; throws Exception when none exists.

@@ -2,6 +2,7 @@
 // return: the operations that append commands to COMANDO.
 
 #include <QFile>
+#include <algorithm>
 
 #include "db/Statements.h"
 #include "db/TDM.h"
@@ -23,8 +24,10 @@ QString OrZero(const QString& schedule) {
 qint32 TDM::FindKeyHolder(qint32 nroLlave, QString& tipo) {
     // Only the first holder counts when several share a key; without an
     // order each engine would pick its own "first".
-    TSqlStatement q(Db(), QString::fromLatin1(Sql::kQryIngresante) + QStringLiteral(" ORDER BY Id"),
-                    QStringLiteral("INGRESAN"));
+    TStatementCache::Handle handle =
+        Statement(QString::fromLatin1(Sql::kQryIngresante) + QStringLiteral(" ORDER BY Id"),
+                  QStringLiteral("INGRESAN"));
+    TSqlStatement& q = *handle;
     q.Bind(QStringLiteral("NroLlave"), nroLlave);
     q.Exec();
     if (!q.Next()) {
@@ -43,7 +46,8 @@ qint32 TDM::FindKeyHolder(qint32 nroLlave, QString& tipo) {
 
 void TDM::InsertCommand(qint32 estacion, const QString& idRegistrador, const QString& codComando,
                         const QString& texto, const QDateTime& when) {
-    TSqlStatement q(Db(), Sql::kInsertComando, kComando);
+    TStatementCache::Handle handle = Statement(QString::fromLatin1(Sql::kInsertComando), kComando);
+    TSqlStatement& q = *handle;
     q.Bind(QStringLiteral("IdEstacion"), estacion);
     q.Bind(QStringLiteral("IdRegistrador"), idRegistrador);
     q.Bind(QStringLiteral("CodComando"), codComando);
@@ -52,13 +56,51 @@ void TDM::InsertCommand(qint32 estacion, const QString& idRegistrador, const QSt
     q.Exec();
 }
 
-bool TDM::AntiPassBackOn() const {
+// The marker is a file beside the database: a look-up per registration would
+// be a file-system call each, so a pass looks once and keeps the answer (a
+// marker set or removed during a pass counts from the next one).
+void TDM::PostCommand(qint32 estacion, const QString& idRegistrador, const QString& codComando,
+                      const QString& texto) {
+    ThreadConnection& c = Current();
+    c.commands << QueuedCommand{estacion, idRegistrador, codComando, texto};
+    if (c.transactionDepth == 0)
+        PostQueuedCommands();
+}
+
+void TDM::PostQueuedCommands() {
+    ThreadConnection& c = Current();
+    while (!c.commands.isEmpty()) {
+        const QueuedCommand& q = c.commands.first();
+        try {
+            InsertCommand(q.estacion, q.idRegistrador, q.codComando, q.texto, m_clock());
+        } catch (const Exception& e) {
+            Notice(QStringLiteral("No pudo agregarse a COMANDO el comando %1 para %2 (quedan %3 "
+                                  "comando/s en espera, se reintenta después del próximo "
+                                  "almacenamiento): %4")
+                       .arg(q.codComando, q.idRegistrador)
+                       .arg(c.commands.size())
+                       .arg(e.Message()));
+            return;
+        }
+        c.commands.removeFirst();
+        Pause();
+    }
+}
+
+bool TDM::AntiPassBackOn() {
+    ThreadConnection& c = Current();
+    if (c.inPass && c.antiPassBack)
+        return *c.antiPassBack;
     QString dir = DatabaseDirectory();
-    if (dir.isEmpty())
-        return false;
-    if (!dir.endsWith('/'))
-        dir += '/';
-    return QFile::exists(dir + kMarker);
+    bool on = false;
+    if (!dir.isEmpty()) {
+        if (!dir.endsWith('/'))
+            dir += '/';
+        on = QFile::exists(dir + kMarker);
+    }
+    if (c.inPass)
+        c.antiPassBack = on;
+    return on;
 }
 
 void TDM::QueueAntiPassBack(qint32 nroLlave, const TTR& reader) {
@@ -108,8 +150,7 @@ void TDM::QueueAntiPassBack(qint32 nroLlave, const TTR& reader) {
             const QString texto = sameRole
                                       ? KeyText(nroLlave)
                                       : KeyText(nroLlave) + OrZero(t.horario) + OrZero(t.horario2);
-            InsertCommand(*t.estacion, t.reader, sameRole ? kBaja : kAlta, texto, m_clock());
-            Pause();
+            PostCommand(*t.estacion, t.reader, sameRole ? kBaja : kAlta, texto);
         }
     }
 }
@@ -122,6 +163,17 @@ void TDM::QueueClockSync(const TTR& reader) {
 
 void TDM::ReturnKey(qint32 idIngresante) {
     ThreadConnection& c = Current();
+    const qsizetype queued = c.commands.size();
+    try {
+        ReturnKeyIn(c, idIngresante);
+    } catch (...) {
+        // The commands of a failed step are dropped with its changes.
+        c.commands.resize(std::min(queued, c.commands.size()));
+        throw;
+    }
+}
+
+void TDM::ReturnKeyIn(ThreadConnection& c, qint32 idIngresante) {
     const QSqlDatabase db = Db();
     TTransaction t(db, Driver(), c.transactionDepth, QStringLiteral("INGRESAN"));
     std::optional<qint32> key;
@@ -189,9 +241,10 @@ void TDM::ReturnKey(qint32 idIngresante) {
             while (q.Next()) readers << q.Str(QStringLiteral("IdRegistrador"));
         }
         for (const QString& r : readers) {
-            InsertCommand(Station(), r, kBaja, KeyText(*key), m_clock());
-            Pause();
+            PostCommand(Station(), r, kBaja, KeyText(*key));
         }
     }
     t.Commit();
+    if (c.transactionDepth == 0)
+        PostQueuedCommands();
 }

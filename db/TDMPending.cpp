@@ -96,12 +96,17 @@ bool TDM::PendingNoteOn() {
 QList<QByteArray> TDM::PendingRecords(const QString& idRegistrador) {
     if (!PendingNoteOn())
         return {};
-    TSqlStatement q(Db(), Sql::kSelectPendiente, kPendiente);
-    q.Bind(QStringLiteral("IdRegistrador"), idRegistrador);
-    q.Exec();
-    if (!q.Next())
-        return {};
-    return Decode(q.Str(QStringLiteral("Registros")), idRegistrador);
+    QString text;
+    {
+        TStatementCache::Handle q =
+            Statement(QString::fromLatin1(Sql::kSelectPendiente), kPendiente);
+        q->Bind(QStringLiteral("IdRegistrador"), idRegistrador);
+        q->Exec();
+        if (!q->Next())
+            return {};
+        text = q->Str(QStringLiteral("Registros"));
+    }
+    return Decode(text, idRegistrador);
 }
 
 void TDM::ClearPending(const QString& idRegistrador) {
@@ -150,15 +155,18 @@ qsizetype TDM::StoreRegistrations(const TTR& reader, const TListaFichadas& list,
                 StoreEntry(reader, list[i]);
         }
         if (noteOn) {
-            const QSqlDatabase db = Db();
-            TSqlStatement del(db, Sql::kDeletePendiente, kPendiente);
-            del.Bind(QStringLiteral("IdRegistrador"), reader.Id);
-            del.Exec();
-            TSqlStatement ins(db, Sql::kInsertPendiente, kPendiente);
-            ins.Bind(QStringLiteral("IdRegistrador"), reader.Id);
-            ins.Bind(QStringLiteral("Registros"), Encode(records));
-            ins.Bind(QStringLiteral("FechaHora"), m_clock());
-            ins.Exec();
+            {
+                TStatementCache::Handle del =
+                    Statement(QString::fromLatin1(Sql::kDeletePendiente), kPendiente);
+                del->Bind(QStringLiteral("IdRegistrador"), reader.Id);
+                del->Exec();
+            }
+            TStatementCache::Handle ins =
+                Statement(QString::fromLatin1(Sql::kInsertPendiente), kPendiente);
+            ins->Bind(QStringLiteral("IdRegistrador"), reader.Id);
+            ins->Bind(QStringLiteral("Registros"), Encode(records));
+            ins->Bind(QStringLiteral("FechaHora"), m_clock());
+            ins->Exec();
         }
         if (m_afterPendingHook)
             m_afterPendingHook();

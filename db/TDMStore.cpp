@@ -2,6 +2,7 @@
 // bookkeeping of VISACT, the move of REGSIM).
 
 #include <QRegularExpression>
+#include <algorithm>
 
 #include "db/Statements.h"
 #include "db/TDM.h"
@@ -58,9 +59,7 @@ struct Registration {
     QVariant fechaHora, idRegistrador, nroLlave, idIngresante, responsable, codEstado;
 };
 
-void Insert(const QSqlDatabase& db, const char* statement, const QString& table,
-            const Registration& r, const QDateTime& modificado, bool ack) {
-    TSqlStatement q(db, statement, table);
+void Insert(TSqlStatement& q, const Registration& r, const QDateTime& modificado, bool ack) {
     q.Bind(QStringLiteral("Id"), r.id);
     q.Bind(QStringLiteral("FechaHora"), r.fechaHora);
     q.Bind(QStringLiteral("IdRegistrador"), r.idRegistrador);
@@ -94,6 +93,7 @@ QVariant Optional(const std::optional<qint32>& v) {
 void TDM::StorePass(const QString& subject, qint32 ids, const std::function<void()>& pass) {
     ThreadConnection& c = Current();
     c.nextId = c.endId = 0;
+    c.antiPassBack.reset();
     if (ids > 0) {
         const qint32 first = GetNewIds(kFichadas, ids, c.drawPastUsed);
         if (first == 0)
@@ -101,11 +101,19 @@ void TDM::StorePass(const QString& subject, qint32 ids, const std::function<void
         c.nextId = first;
         c.endId = first + ids;
     }
+    // Commands the pass generates wait for its commit (see PostCommand);
+    // those of a failed pass are dropped with its rows, so none is left
+    // half-queued for a pass that is going to be repeated.
+    const qsizetype queued = c.commands.size();
     try {
         TTransaction t(Db(), Driver(), c.transactionDepth, subject);
+        c.inPass = true;
         pass();
         t.Commit();
+        c.inPass = false;
     } catch (...) {
+        c.commands.resize(std::min(queued, c.commands.size()));
+        c.inPass = false;
         c.nextId = c.endId = 0;
         if (ids > 0)
             c.drawPastUsed = true;
@@ -114,6 +122,8 @@ void TDM::StorePass(const QString& subject, qint32 ids, const std::function<void
     c.nextId = c.endId = 0;
     if (ids > 0)
         c.drawPastUsed = false;
+    if (c.transactionDepth == 0)
+        PostQueuedCommands();
 }
 
 qint32 TDM::DrawId() {
@@ -137,7 +147,6 @@ void TDM::StoreRegistrations(const TTR& reader, const TListaFichadas& list) {
 }
 
 void TDM::StoreEntry(const TTR& reader, const TFichada& f) {
-    const QSqlDatabase db = Db();
     {
         {
             const qint32 key = f.NroLlave();
@@ -155,8 +164,11 @@ void TDM::StoreEntry(const TTR& reader, const TFichada& f) {
             const Classified state = Classify(f.GetEstado(), reader.Hta);
             r.codEstado =
                 state.numeric && key == kNoKey ? QStringLiteral("REQEX") : state.codEstado;
-            Insert(db, Sql::kInsertRegistra, QStringLiteral("REGISTRA"), r, modRegistra, false);
-            Insert(db, Sql::kInsertRegExp, QStringLiteral("RegExp"), r, modRegExp, false);
+            Insert(
+                *Statement(QString::fromLatin1(Sql::kInsertRegistra), QStringLiteral("REGISTRA")),
+                r, modRegistra, false);
+            Insert(*Statement(QString::fromLatin1(Sql::kInsertRegExp), QStringLiteral("RegExp")), r,
+                   modRegExp, false);
 
             // Follow-up steps use the key number as read, 99999 included.
             const bool entry = state.numeric == 11;
@@ -232,8 +244,11 @@ void TDM::StoreVirtualRegistrations(const TTR& reader) {
         }
         for (SimRow& s : rows) {
             s.r.id = DrawId();
-            Insert(db, Sql::kInsertRegistra, QStringLiteral("REGISTRA"), s.r, m_clock(), false);
-            Insert(db, Sql::kInsertRegExp, QStringLiteral("RegExp"), s.r, m_clock(), false);
+            Insert(
+                *Statement(QString::fromLatin1(Sql::kInsertRegistra), QStringLiteral("REGISTRA")),
+                s.r, m_clock(), false);
+            Insert(*Statement(QString::fromLatin1(Sql::kInsertRegExp), QStringLiteral("RegExp")),
+                   s.r, m_clock(), false);
             if (!reader.CtrlActivo)
                 continue;
             const QString cod = s.r.codEstado.toString();
@@ -255,10 +270,10 @@ void TDM::StoreVirtualRegistrations(const TTR& reader) {
         if (m_afterVirtualCopy)
             m_afterVirtualCopy();
         for (const SimRow& s : rows) {
-            TSqlStatement del(db, QString::fromLatin1(Sql::kDeleteRegSimRow).arg(rowId),
-                              QStringLiteral("REGSIM"));
-            del.Bind(QStringLiteral("Fila"), s.fila);
-            del.Exec();
+            TStatementCache::Handle del = Statement(
+                QString::fromLatin1(Sql::kDeleteRegSimRow).arg(rowId), QStringLiteral("REGSIM"));
+            del->Bind(QStringLiteral("Fila"), s.fila);
+            del->Exec();
         }
     });
     if (!unreadable.isEmpty())
@@ -271,7 +286,6 @@ void TDM::StoreVirtualRegistrations(const TTR& reader) {
 void TDM::StoreSynthetic(const TTR& reader, const QString& codEstado, bool ackRegistra,
                          bool ackRegExp) {
     StorePass(QStringLiteral("REGISTRA"), 1, [&] {
-        const QSqlDatabase db = Db();
         Registration r;
         r.id = DrawId();
         r.fechaHora = m_clock();
@@ -280,8 +294,10 @@ void TDM::StoreSynthetic(const TTR& reader, const QString& codEstado, bool ackRe
         r.idIngresante = -1;
         r.responsable = kAgente;
         r.codEstado = codEstado;
-        Insert(db, Sql::kInsertRegistra, QStringLiteral("REGISTRA"), r, m_clock(), ackRegistra);
-        Insert(db, Sql::kInsertRegExp, QStringLiteral("RegExp"), r, m_clock(), ackRegExp);
+        Insert(*Statement(QString::fromLatin1(Sql::kInsertRegistra), QStringLiteral("REGISTRA")), r,
+               m_clock(), ackRegistra);
+        Insert(*Statement(QString::fromLatin1(Sql::kInsertRegExp), QStringLiteral("RegExp")), r,
+               m_clock(), ackRegExp);
     });
 }
 
@@ -295,11 +311,15 @@ void TDM::StoreMemoryError(const TTR& reader) {
 
 void TDM::EnterVisit(const QVariant& nroLlave, const QVariant& fechaHora, const QVariant& reader,
                      const QVariant& idIngresante) {
-    const QSqlDatabase db = Db();
-    TSqlStatement end(db, Sql::kVisactEndEarlier, QStringLiteral("VISACT"));
-    end.Bind(QStringLiteral("PLLAVE"), nroLlave);
-    end.Exec();
-    TSqlStatement insert(db, Sql::kVisactInsert, QStringLiteral("VISACT"));
+    {
+        TStatementCache::Handle end =
+            Statement(QString::fromLatin1(Sql::kVisactEndEarlier), QStringLiteral("VISACT"));
+        end->Bind(QStringLiteral("PLLAVE"), nroLlave);
+        end->Exec();
+    }
+    TStatementCache::Handle handle =
+        Statement(QString::fromLatin1(Sql::kVisactInsert), QStringLiteral("VISACT"));
+    TSqlStatement& insert = *handle;
     insert.Bind(QStringLiteral("pFechaHora"), fechaHora);
     insert.Bind(QStringLiteral("pIdRegistrador"), reader);
     insert.Bind(QStringLiteral("pNroLlave"), nroLlave);
@@ -312,7 +332,9 @@ void TDM::EnterVisit(const QVariant& nroLlave, const QVariant& fechaHora, const 
 }
 
 void TDM::ExitVisit(const QVariant& nroLlave, const QVariant& fechaHora, const QVariant& reader) {
-    TSqlStatement exit(Db(), Sql::kVisactExit, QStringLiteral("VISACT"));
+    TStatementCache::Handle handle =
+        Statement(QString::fromLatin1(Sql::kVisactExit), QStringLiteral("VISACT"));
+    TSqlStatement& exit = *handle;
     exit.Bind(QStringLiteral("PLLAVE"), nroLlave);
     exit.Bind(QStringLiteral("pFH"), fechaHora);
     exit.Bind(QStringLiteral("pPRES"), false);

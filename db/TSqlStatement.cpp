@@ -1,5 +1,6 @@
 #include "db/TSqlStatement.h"
 
+#include <cstdio>
 #include <limits>
 
 #include <QRegularExpression>
@@ -54,6 +55,12 @@ void TSqlStatement::Bind(const QString& name, const QVariant& value) {
         throw EDatabaseError(QStringLiteral("Error de base de datos (%1): la sentencia no tiene el "
                                             "parámetro \"%2\"")
                                  .arg(m_subject, name));
+}
+
+void TSqlStatement::Reset() {
+    m_query.finish();
+    m_bound.fill(false);
+    for (QVariant& v : m_values) v.clear();
 }
 
 void TSqlStatement::BindNull(const QString& name) {
@@ -245,7 +252,14 @@ QString TSqlStatement::DateTimeText(const QDateTime& dt) {
     // Local and floating values (link/WallClock.h) are written as their own
     // wall clock: a reader's registration in a daylight-saving gap is stored
     // as the reader showed it. Only a value with a zone or offset of its own
-    // is brought to the local clock first.
+    // is brought to the local clock first. Written from its fields: no
+    // locale is looked up for a value bound thousands of times a pass.
     const bool wall = dt.timeSpec() == Qt::LocalTime || dt.timeSpec() == Qt::UTC;
-    return (wall ? dt : dt.toLocalTime()).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
+    const QDateTime local = wall ? dt : dt.toLocalTime();
+    const QDate d = local.date();
+    const QTime t = local.time();
+    char text[40];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", d.year(), d.month(),
+                  d.day(), t.hour(), t.minute(), t.second(), t.msec());
+    return QString::fromLatin1(text);
 }

@@ -23,7 +23,8 @@
 // refuses inside a failed transaction, leaving the statement behind.
 //
 // Thread: the thread that owns the connection. The statement lives no longer
-// than the operation that made it.
+// than the operation that made it, or than its connection when it is kept in
+// the connection's TStatementCache and run again after Reset.
 
 #include <QDateTime>
 #include <QSqlDatabase>
@@ -42,6 +43,9 @@ public:
     void Bind(const QString& name, const QVariant& value);
     void BindNull(const QString& name);
     void Exec();
+    // Ends the current result and forgets every bound value, so that the
+    // prepared statement can run again with new ones.
+    void Reset();
     bool Next();
     int RowsAffected() const;
 
@@ -62,7 +66,8 @@ public:
     static std::optional<QString> ToStr(const QVariant& v);
     static std::optional<bool> ToBool(const QVariant& v, const QString& what);
     static std::optional<QDateTime> ToDateTime(const QVariant& v, const QString& what);
-    // The text form in which date-times are written.
+    // The text form in which date-times are written, built from the fields
+    // directly (QDateTime::toString goes through the locale for every call).
     static QString DateTimeText(const QDateTime& dt);
 
     const QString& Subject() const { return m_subject; }

@@ -55,6 +55,51 @@ TEST_P(Generated, AntiPassBackFromStoredEntriesAndExits) {
                                               {"2", "B1", "ALTA", "0012330"}}));
 }
 
+// The commands of a pass are appended after its commit, in the order the
+// registrations made them; a pass that fails leaves none behind, and its
+// repetition appends each once.
+TEST_P(Generated, APassAppendsItsCommandsInOrderOnlyOnceItIsStored) {
+    ZoneExample();
+    Counter("1");
+    db->Exec("INSERT INTO REGISTRA (Id, IdRegistrador, NroLlave) VALUES (3, 'X', 0)");
+    TListaFichadas l;
+    l.Add(TFichada(123, QDateTime(QDate(2026, 3, 1), QTime(8, 0)), "11"));
+    l.Add(TFichada(123, QDateTime(QDate(2026, 3, 1), QTime(9, 0)), "21"));
+    l.Add(TFichada(123, QDateTime(QDate(2026, 3, 1), QTime(10, 0)), "11"));  // id 3 is taken
+    EXPECT_THROW(dm->StoreRegistrations(Tr("A1"), l), EDatabaseError);
+    EXPECT_TRUE(Commands().isEmpty());
+    dm->StoreRegistrations(Tr("A1"), l);
+    const QList<QStringList> pair = {{"1", "A1", "BAJA", "00123"}, {"2", "B1", "ALTA", "0012330"}};
+    EXPECT_EQ(Commands(), pair + pair + pair);
+    EXPECT_EQ(db->Scalar("SELECT COUNT(*) FROM REGISTRA"), "4");
+}
+
+// A command that cannot be appended after the pass was stored does not undo
+// the pass: it waits, reported, and goes out before the next pass's commands.
+TEST_P(Generated, ACommandThatCannotBeAppendedWaitsForTheNextPost) {
+    if (GetParam() != Backend::SQLite)
+        GTEST_SKIP() << "the refusal is a SQLite trigger";
+    ZoneExample();
+    Counter("1");
+    db->Exec("CREATE TABLE BLOQUEO (X INTEGER)");
+    db->Exec("INSERT INTO BLOQUEO VALUES (1)");
+    db->Exec(
+        "CREATE TRIGGER NOCMD BEFORE INSERT ON COMANDO WHEN (SELECT COUNT(*) FROM BLOQUEO) > 0 "
+        "BEGIN SELECT RAISE(ABORT, 'bloqueado'); END");
+    TListaFichadas entry;
+    entry.Add(TFichada(123, QDateTime(QDate(2026, 3, 1), QTime(8, 0)), "11"));
+    dm->StoreRegistrations(Tr("A1"), entry);
+    EXPECT_EQ(db->Scalar("SELECT COUNT(*) FROM REGISTRA"), "1");
+    EXPECT_TRUE(Commands().isEmpty());
+    EXPECT_TRUE(dm->TakeNotices().join(' ').contains("bloqueado"));
+    db->Exec("DELETE FROM BLOQUEO");
+    TListaFichadas exit;
+    exit.Add(TFichada(123, QDateTime(QDate(2026, 3, 1), QTime(9, 0)), "21"));
+    dm->StoreRegistrations(Tr("A1"), exit);
+    const QList<QStringList> pair = {{"1", "A1", "BAJA", "00123"}, {"2", "B1", "ALTA", "0012330"}};
+    EXPECT_EQ(Commands(), pair + pair);
+}
+
 TEST_P(Generated, AntiPassBackOnlyWithMarkerZoneAndHolder) {
     Reader("A1", 1);
     Zone("1", "A1", "E");

@@ -124,6 +124,51 @@ TEST_P(Ids, TwoProcessesNeverDrawTheSameId) {
     EXPECT_EQ(CounterValue(), QString::number(1 + 2 * perProcess));
 }
 
+// Two agents storing in passes and a third program drawing one id at a time
+// by read-then-update, with nothing holding the row, all at once: the third
+// program may move the counter back under the agents, whose passes then
+// fail on a used id and heal; every registration is stored once, and no id
+// serves two rows.
+TEST_P(Ids, TwoAgentsAndAnUnlockedDrawerAtOnceNeverShareAnId) {
+    Counter("1");
+    const int perAgent = 120;
+    QList<QProcess*> programs;
+    for (const QStringList& mode : {QStringList{"--passes", "10"}, QStringList{"--passes", "10"},
+                                    QStringList{"--unlocked"}}) {
+        auto* p = new QProcess;
+        p->setProgram(KELVOR_ID_DRAWER);
+        p->setArguments(QStringList{db->RegistryPath(), QString::number(perAgent)} + mode);
+        programs << p;
+    }
+    for (QProcess* p : programs) p->start();
+    QList<QStringList> outputs;
+    for (QProcess* p : programs) {
+        ASSERT_TRUE(p->waitForFinished(90000));
+        EXPECT_EQ(p->exitCode(), 0) << p->readAllStandardError().toStdString();
+        outputs
+            << QString::fromLocal8Bit(p->readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        delete p;
+    }
+    for (int a = 0; a < 2; ++a) {
+        ASSERT_EQ(outputs[a].size(), 1);
+        for (const char* table : {"REGISTRA", "RegExp"})
+            EXPECT_EQ(db->Scalar(QStringLiteral("SELECT COUNT(DISTINCT Id) FROM %1 WHERE "
+                                                "IdRegistrador = ?")
+                                     .arg(table),
+                                 {outputs[a][0]}),
+                      QString::number(perAgent))
+                << table;
+    }
+    EXPECT_EQ(db->Scalar("SELECT COUNT(*) FROM REGISTRA WHERE IdRegistrador = 'OTRO'"),
+              QString::number(outputs[2].size()));
+    EXPECT_EQ(db->Scalar("SELECT COUNT(*) FROM REGISTRA"),
+              db->Scalar("SELECT COUNT(DISTINCT Id) FROM REGISTRA"));
+    // The twins carry the ids of their REGISTRA rows, none another's.
+    EXPECT_EQ(db->Scalar("SELECT COUNT(*) FROM RegExp x JOIN REGISTRA r ON r.Id = x.Id AND "
+                         "r.IdRegistrador = x.IdRegistrador"),
+              QString::number(2 * perAgent));
+}
+
 // A counter set back behind the ids in use: the pass that meets a used id
 // fails and stores nothing, the next one draws past the used ids by itself.
 TEST_P(Ids, ACounterSetBackHealsAndEveryRegistrationIsStoredOnce) {
