@@ -109,10 +109,10 @@ int RunWindow(const AgentOptions& options, int& argc, char** argv) {
     // Next to the program, unless the agent keeps per-user settings or may
     // not write there (an installed program): then in the user's own folder.
     const AgentPlaces places;
+    const bool own = RegistryFile::Process().Path() == places.UserSettingsFile();
     setup.logFolder = options.logDir;
     if (setup.logFolder.isEmpty()) {
         const QString programFolder = QCoreApplication::applicationDirPath();
-        const bool own = RegistryFile::Process().Path() == places.UserSettingsFile();
         setup.logFolder =
             own || !AgentPlaces::MayWrite(programFolder) ? places.UserLogFolder() : programFolder;
     }
@@ -134,8 +134,10 @@ int RunWindow(const AgentOptions& options, int& argc, char** argv) {
     }
 
     // One agent per station, whoever runs it: checked before the window opens
-    // its session log, so that the first agent is untouched.
-    StationLock station(RegistryFile::Process().Path());
+    // its session log, so that the first agent is untouched. A per-user
+    // settings file is a copy of the machine's and serves the same station:
+    // the lock is the machine's file's, the one the service takes too.
+    StationLock station(own ? RegistryFile::SystemPath() : RegistryFile::Process().Path());
     const StationLock::Result locked = station.Acquire();
     if (locked == StationLock::Result::kHeld) {
         QMessageBox box(QMessageBox::Warning, QObject::tr("Cuidado"),

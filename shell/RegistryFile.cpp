@@ -361,8 +361,10 @@ RegistryFile RegistryFile::Process() {
     if (!ProcessPathValue.isEmpty()) return RegistryFile(ProcessPathValue);
     const QString env = qEnvironmentVariable("KELVOR_REGISTRY");
     if (!env.isEmpty()) return RegistryFile(env);
-    return RegistryFile(QStringLiteral("/etc/kelvor/registry.reg"));
+    return RegistryFile(SystemPath());
 }
+
+QString RegistryFile::SystemPath() { return QStringLiteral("/etc/kelvor/registry.reg"); }
 
 void RegistryFile::SetProcessPath(const QString& path) { ProcessPathValue = path; }
 

@@ -84,6 +84,8 @@ public:
     // /etc/kelvor/registry.reg.
     static RegistryFile Process();
     static void SetProcessPath(const QString& path);
+    // The machine's settings file, /etc/kelvor/registry.reg.
+    static QString SystemPath();
 
 private:
     QString m_path;
