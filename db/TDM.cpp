@@ -46,6 +46,13 @@ public:
         if (!on)
             return;
         QSqlQuery q(m_db);
+        // Only in WAL: in a rollback journal (a file the agent could not
+        // switch yet) a commit without its sync is not ordered before the
+        // next one, and the step keeps its full sync.
+        if (!q.exec(QStringLiteral("PRAGMA journal_mode")) || !q.next() ||
+            q.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0)
+            return;
+        q.finish();
         if (q.exec(QStringLiteral("PRAGMA synchronous")) && q.next() && q.value(0).toInt() > 1) {
             m_level = q.value(0).toInt();
             q.finish();
