@@ -229,9 +229,10 @@ std::optional<QDateTime> TSqlStatement::ToDateTime(const QVariant& v, const QStr
         // A wall-clock time in the hour the zone skips in spring (a reader's
         // registration stored as the reader showed it) parses as no local
         // time: it is read as the same wall clock, not refused.
-        if (!dt.isValid() && s.size() >= 16 && s.size() <= 23 && s[10] == 'T') {
+        if (!dt.isValid() && s.size() >= 16 && s.size() <= 26 && s[10] == 'T') {
             const QDate date = QDate::fromString(s.left(10), Qt::ISODate);
-            QTime time = QTime::fromString(s.mid(11), Qt::ISODateWithMs);
+            // Finer fractions than milliseconds (PostgreSQL's) are cut.
+            QTime time = QTime::fromString(s.mid(11, 12), Qt::ISODateWithMs);
             if (!time.isValid())
                 time = QTime::fromString(s.mid(11), Qt::ISODate);
             dt = WallClock::Make(date, time);
