@@ -26,23 +26,15 @@ void TComunicationThread::CollectRegistrations() {
     WriteLog(QStringLiteral("Se van a consultar %1 registradores").arg(rows.size()), 2);
     TTR reader;  // one descriptor for the whole pass; Id is kept between rows
     for (const TDM::ReaderRow& row : rows) {
-        reader.Velocidad = 9600;
-        reader.Puerto = QStringLiteral("COM1");
-        reader.Virtual = false;
-        reader.Hta = false;
-        reader.CtrlActivo = false;
-        if (row.Velocidad)
-            reader.Velocidad = *row.Velocidad;
-        if (row.Puerto)
-            reader.Puerto = *row.Puerto;
+        // An empty field takes its default, except the Id: a row without one
+        // keeps the previous row's.
+        reader.Velocidad = row.Velocidad.value_or(9600);
+        reader.Puerto = row.Puerto.value_or(QStringLiteral("COM1"));
+        reader.CtrlActivo = row.CtrlActivo.value_or(false);
+        reader.Virtual = row.Virtual.value_or(false);
+        reader.Hta = row.Hta.value_or(false);
         if (row.Id)
             reader.Id = *row.Id;
-        if (row.CtrlActivo)
-            reader.CtrlActivo = *row.CtrlActivo;
-        if (row.Virtual)
-            reader.Virtual = *row.Virtual;
-        if (row.Hta)
-            reader.Hta = *row.Hta;
         WriteLog(QStringLiteral("Se van a leer registraciones en Regist.: %1 Puerto: %2 "
                                 "Velocidad: %3")
                      .arg(reader.Id, reader.Puerto)

@@ -11,8 +11,8 @@
 //   computer's zone, so that it compares and formats like any local value
 //   (in an autumn overlap Qt takes the first of the two; the fields are the
 //   same either way);
-// - with the fields as given and no zone rule (the Qt::UTC spec, used here
-//   as "floating") when the time falls in a spring-forward gap, where a local
+// - with the fields as given and no zone rule (Qt::UTC as its time kind,
+//   used here as "floating") when the time falls in a spring-forward gap, where a local
 //   QDateTime would be invalid.
 // Code that writes or compares such values uses their date() and time()
 // (TSqlStatement::DateTimeText, MsecsBetween), never a zone conversion.
