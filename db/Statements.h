@@ -109,9 +109,13 @@ inline constexpr const char* kMaxIdRegExp = "SELECT MAX(Id) AS M FROM RegExp";
 inline constexpr const char* kCountRegSim = "SELECT COUNT(*) AS N FROM REGSIM";
 
 // The rows of REGSIM with their row identity (%1: rowid or ctid), oldest first;
-// %2 locks the rows where the engine locks rows.
+// %2 locks the rows where the engine locks rows. The moment is read as text:
+// PostgreSQL's driver would hand a timestamp over as a local date-time, invalid
+// in the hour a daylight-saving zone skips, and the row would lose its wall
+// clock (SQLite keeps it as text anyway).
 inline constexpr const char* kSelectRegSim =
-    "SELECT %1 AS Fila, FechaHora, IdRegistrador, NroLlave, IdIngresante, Responsable, CodEstado "
+    "SELECT %1 AS Fila, CAST(FechaHora AS TEXT) AS FechaHora, IdRegistrador, NroLlave, "
+    "IdIngresante, Responsable, CodEstado "
     "FROM REGSIM ORDER BY %1%2";
 // Deletes one copied REGSIM row by its row identity.
 inline constexpr const char* kDeleteRegSimRow = "DELETE FROM REGSIM WHERE %1 = :Fila";

@@ -217,15 +217,10 @@ void TDM::StoreVirtualRegistrations(const TTR& reader) {
         {
             // The rows present now, locked until the pass ends; rows that
             // other programs add meanwhile are left for the next pass.
-            // PostgreSQL's driver hands a timestamp over as a local date-time,
-            // invalid in the hour a daylight-saving zone skips: the moment is
-            // read as text there, so that such a row keeps its wall clock.
-            QString select = QString::fromLatin1(Sql::kSelectRegSim)
-                                 .arg(rowId, TSqlDialect::RowLockClause(driver));
-            if (driver == TSqlDriver::PostgreSQL)
-                select.replace(QLatin1String(", FechaHora,"),
-                               QLatin1String(", CAST(FechaHora AS TEXT) AS FechaHora,"));
-            TSqlStatement sel(db, select, QStringLiteral("REGSIM"));
+            TSqlStatement sel(db,
+                              QString::fromLatin1(Sql::kSelectRegSim)
+                                  .arg(rowId, TSqlDialect::RowLockClause(driver)),
+                              QStringLiteral("REGSIM"));
             sel.Exec();
             while (qsizetype(rows.size()) < IdsLeft() && sel.Next()) {
                 SimRow s;
