@@ -6,11 +6,13 @@
 #include <unistd.h>
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QMutex>
 #include <QRegularExpression>
 #include <QStringDecoder>
 #include <QStringEncoder>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -250,6 +252,22 @@ QString WriteTarget(const QString& path) {
     return path;
 }
 
+std::atomic<int> LockWaitMs{2000};
+
+// Takes the file's lock, waiting at most LockWaitMs: the writers are the
+// agent's own cycle ("ComError") and its close, which another program holding
+// the lock must never hold up for ever.
+bool LockBounded(int fd) {
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+        if (errno != EWOULDBLOCK && errno != EINTR) return false;
+        if (waited.elapsed() >= LockWaitMs.load()) return false;
+        usleep(10 * 1000);
+    }
+}
+
 // Opens and locks the file that is at `path` now: after the lock is taken the
 // name may point at a newer file (another writer renamed over it), so check and
 // try again.
@@ -258,7 +276,7 @@ int OpenLocked(const QString& path) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         const int fd = open(p.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
         if (fd < 0) return -1;
-        if (flock(fd, LOCK_EX) != 0) {
+        if (!LockBounded(fd)) {
             close(fd);
             return -1;
         }
@@ -365,6 +383,8 @@ RegistryFile RegistryFile::Process() {
 }
 
 QString RegistryFile::SystemPath() { return QStringLiteral("/etc/kelvor/registry.reg"); }
+
+void RegistryFile::SetLockWait(int milliseconds) { LockWaitMs.store(milliseconds); }
 
 void RegistryFile::SetProcessPath(const QString& path) { ProcessPathValue = path; }
 

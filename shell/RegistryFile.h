@@ -76,8 +76,11 @@ public:
     std::optional<RegistryKey> OpenKeyRead(const QString& key, QString* error = nullptr) const;
 
     // Sets the values in the key, creating the file and the key. False when the
-    // file cannot be locked, read or replaced; nothing is changed then.
+    // file cannot be locked (another program holds its lock longer than the
+    // lock wait), read or replaced; nothing is changed then.
     bool Write(const QString& key, const QList<RegistryValue>& values) const;
+    // How long a write waits for the file's lock (2 s unless set; any thread).
+    static void SetLockWait(int milliseconds);
 
     // The settings file of this process: set once at start-up (from
     // --registry), else the environment variable KELVOR_REGISTRY, else

@@ -1,10 +1,13 @@
 #include "shell/RegistryFile.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QFile>
 #include <QStringEncoder>
 
 #include "tests/support/TestSupport.h"
@@ -28,13 +31,14 @@ TEST_F(RegistryFileTest, ReadFailsForMissingFileOrKey) {
 }
 
 TEST_F(RegistryFileTest, KeysAndNamesIgnoreCaseAndValuesKeepTheirTypes) {
-    Store("Windows Registry Editor Version 5.00\r\n\r\n"
-          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\dalmor\\Kelvor]\r\n"
-          "\"ComError\"=dword:00000001\r\n"
-          "\"Neg\"=dword:ffffffff\r\n"
-          "\"Texto\"=\"a \\\"b\\\" \\\\c\"\r\n"
-          "\"Bin\"=hex:01,02\r\n"
-          "\"Bad\"=dword:0000000g\r\n");
+    Store(
+        "Windows Registry Editor Version 5.00\r\n\r\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\dalmor\\Kelvor]\r\n"
+        "\"ComError\"=dword:00000001\r\n"
+        "\"Neg\"=dword:ffffffff\r\n"
+        "\"Texto\"=\"a \\\"b\\\" \\\\c\"\r\n"
+        "\"Bin\"=hex:01,02\r\n"
+        "\"Bad\"=dword:0000000g\r\n");
     auto key = reg.OpenKeyRead("\\Software\\Dalmor\\KELVOR");
     ASSERT_TRUE(key.has_value());
     EXPECT_EQ(key->ReadInteger("comerror"), 1);
@@ -51,22 +55,24 @@ TEST_F(RegistryFileTest, WriteCreatesFileAndKey) {
     ASSERT_TRUE(reg.Write("\\Software\\Dalmor\\Kelvor", {RegistryValue::Int("ComError", 1)}));
     const QByteArray text = ReadAll(path);
     EXPECT_TRUE(text.startsWith("Windows Registry Editor Version 5.00\n"));
-    EXPECT_TRUE(text.contains("[HKEY_LOCAL_MACHINE\\Software\\Dalmor\\Kelvor]\n"
-                              "\"ComError\"=dword:00000001\n"));
+    EXPECT_TRUE(
+        text.contains("[HKEY_LOCAL_MACHINE\\Software\\Dalmor\\Kelvor]\n"
+                      "\"ComError\"=dword:00000001\n"));
     EXPECT_EQ(reg.OpenKeyRead("\\Software\\Dalmor\\Kelvor")->ReadInteger("ComError"), 1);
 }
 
 TEST_F(RegistryFileTest, WriteKeepsEveryOtherKeyValueAndBrokenLine) {
-    Store("Windows Registry Editor Version 5.00\n\n"
-          "[HKEY_LOCAL_MACHINE\\Software\\Dalmor\\Kelvor\\Puertos]\n"
-          "\"COM2\"=\"/dev/ttyUSB0\"\n"
-          "this line is broken\n"
-          "\"Bin\"=hex:01,02\n\n"
-          "[HKEY_LOCAL_MACHINE\\Software\\Dalmor\\Kelvor]\n"
-          "\"comerror\"=dword:00000001\n"
-          "\"Other\"=dword:00000007\n");
-    ASSERT_TRUE(reg.Write("\\Software\\Dalmor\\Kelvor", {RegistryValue::Int("ComError", 0),
-                                                         RegistryValue::Str("Nuevo", "x")}));
+    Store(
+        "Windows Registry Editor Version 5.00\n\n"
+        "[HKEY_LOCAL_MACHINE\\Software\\Dalmor\\Kelvor\\Puertos]\n"
+        "\"COM2\"=\"/dev/ttyUSB0\"\n"
+        "this line is broken\n"
+        "\"Bin\"=hex:01,02\n\n"
+        "[HKEY_LOCAL_MACHINE\\Software\\Dalmor\\Kelvor]\n"
+        "\"comerror\"=dword:00000001\n"
+        "\"Other\"=dword:00000007\n");
+    ASSERT_TRUE(reg.Write("\\Software\\Dalmor\\Kelvor",
+                          {RegistryValue::Int("ComError", 0), RegistryValue::Str("Nuevo", "x")}));
     const QByteArray text = ReadAll(path);
     EXPECT_TRUE(text.contains("this line is broken\n"));
     EXPECT_TRUE(text.contains("\"Bin\"=hex:01,02\n"));
@@ -84,6 +90,23 @@ TEST_F(RegistryFileTest, UnwritableFileIsReportedNotThrown) {
     EXPECT_FALSE(bad.Write("\\Software\\Dalmor\\Kelvor", {RegistryValue::Int("ComError", 1)}));
 }
 
+// Another program holding the file's lock: the write gives up after the lock
+// wait instead of holding the agent's cycle, changes nothing, and works again
+// once the lock is released.
+TEST_F(RegistryFileTest, ALockHeldByAnotherProgramBoundsTheWrite) {
+    ASSERT_TRUE(reg.Write("\\Software\\Dalmor\\Kelvor", {RegistryValue::Int("ComError", 0)}));
+    const int holder = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+    RegistryFile::SetLockWait(50);
+    EXPECT_FALSE(reg.Write("\\Software\\Dalmor\\Kelvor", {RegistryValue::Int("ComError", 1)}));
+    EXPECT_EQ(reg.OpenKeyRead("\\Software\\Dalmor\\Kelvor")->ReadInteger("ComError"), 0);
+    ::close(holder);
+    EXPECT_TRUE(reg.Write("\\Software\\Dalmor\\Kelvor", {RegistryValue::Int("ComError", 1)}));
+    EXPECT_EQ(reg.OpenKeyRead("\\Software\\Dalmor\\Kelvor")->ReadInteger("ComError"), 1);
+    RegistryFile::SetLockWait(2000);
+}
+
 // Two processes each add their own values many times; the lock and the check
 // of the renamed file must keep every value of both.
 TEST_F(RegistryFileTest, ConcurrentWritersNeverLoseEachOthersValues) {
@@ -93,7 +116,9 @@ TEST_F(RegistryFileTest, ConcurrentWritersNeverLoseEachOthersValues) {
     if (child == 0) {
         bool ok = true;
         for (int i = 0; i < kWrites; ++i)
-            ok = RegistryFile(path).Write("\\Software\\A", {RegistryValue::Int(QString("a%1").arg(i), i)}) && ok;
+            ok = RegistryFile(path).Write("\\Software\\A",
+                                          {RegistryValue::Int(QString("a%1").arg(i), i)}) &&
+                 ok;
         _exit(ok ? 0 : 1);
     }
     bool ok = true;
@@ -124,7 +149,8 @@ TEST_F(RegistryFileTest, ExportedEncodingsAreReadAndKeptOnWrite) {
         QByteArray bom;
         QString text;
     };
-    const QString regedit4 = QString(text).replace("Windows Registry Editor Version 5.00", "REGEDIT4");
+    const QString regedit4 =
+        QString(text).replace("Windows Registry Editor Version 5.00", "REGEDIT4");
     const Case cases[] = {
         {QStringConverter::Utf16LE, "\xFF\xFE", text},
         {QStringConverter::Utf16BE, "\xFE\xFF", text},
