@@ -13,6 +13,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSaveFile>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -335,7 +336,12 @@ void SimulatedLine::Loop() {
         const nfds_t controlIndex = m_control >= 0 ? n : 99;
         if (m_control >= 0)
             fds[n++] = {m_control, POLLIN, 0};
-        const int ready = ::poll(fds, n, MsToNextDue());
+        // The wait ends when the next answer byte is due, to the microsecond:
+        // a wait rounded up to whole milliseconds would hold every answer's
+        // first byte back by up to a millisecond, a line slower than the wire.
+        timespec wait{};
+        const bool timed = TimeToNextDue(&wait);
+        const int ready = ::ppoll(fds, n, timed ? &wait : nullptr, nullptr);
         if (ready < 0 && errno != EINTR)
             break;
         if (ready > 0 && (fds[0].revents & POLLIN)) {
@@ -466,12 +472,15 @@ void SimulatedLine::Schedule(const SimAnswer& answer) {
     }
 }
 
-int SimulatedLine::MsToNextDue() const {
+bool SimulatedLine::TimeToNextDue(timespec* wait) const {
     if (m_output.empty())
-        return -1;
-    const auto left = m_output.front().due - std::chrono::steady_clock::now();
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-    return ms <= 0 ? 0 : int(ms);
+        return false;
+    const auto left = std::chrono::ceil<std::chrono::nanoseconds>(m_output.front().due -
+                                                                  std::chrono::steady_clock::now());
+    const qint64 ns = std::max<qint64>(0, left.count());
+    wait->tv_sec = time_t(ns / 1000000000);
+    wait->tv_nsec = long(ns % 1000000000);
+    return true;
 }
 
 void SimulatedLine::FlushDue() {

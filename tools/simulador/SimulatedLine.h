@@ -26,6 +26,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <ctime>
 #include <deque>
 #include <functional>
 #include <map>
@@ -91,7 +92,8 @@ private:
     void Deliver(const QByteArray& frame);
     void Schedule(const SimAnswer& answer);
     void FlushDue();
-    int MsToNextDue() const;
+    // False when no answer byte waits; else the time until the next is due.
+    bool TimeToNextDue(timespec* wait) const;
     void ReadControl();
     std::chrono::microseconds ByteTime() const;
     void Changed();
