@@ -11,8 +11,23 @@
 
 using ClockFn = std::function<QDateTime()>;
 
+// Qt's local time re-reads the zone (a file-system call) at every reading,
+// which at two readings per stored registration was the largest part of the
+// storing time. The value is kept per thread for the millisecond it stands
+// for: a reading within the same millisecond is the same moment anyway, and
+// each new millisecond is converted afresh, so a change of zone or of the
+// clock is seen at once.
 inline ClockFn SystemClock() {
-    return [] { return QDateTime::currentDateTime(); };
+    return [] {
+        thread_local qint64 lastMs = -1;
+        thread_local QDateTime last;
+        const qint64 ms = QDateTime::currentMSecsSinceEpoch();
+        if (ms != lastMs) {
+            last = QDateTime::fromMSecsSinceEpoch(ms, Qt::LocalTime);
+            lastMs = ms;
+        }
+        return last;
+    };
 }
 
 // A clock that always answers the same moment (tests).
