@@ -24,9 +24,8 @@ QString OrZero(const QString& schedule) {
 qint32 TDM::FindKeyHolder(qint32 nroLlave, QString& tipo) {
     // Only the first holder counts when several share a key; without an
     // order each engine would pick its own "first".
-    TStatementCache::Handle handle =
-        Statement(QString::fromLatin1(Sql::kQryIngresante) + QStringLiteral(" ORDER BY Id"),
-                  QStringLiteral("INGRESAN"));
+    static const QString text = QString::fromLatin1(Sql::kQryIngresante) + " ORDER BY Id";
+    TStatementCache::Handle handle = Statement(text, QStringLiteral("INGRESAN"));
     TSqlStatement& q = *handle;
     q.Bind(QStringLiteral("NroLlave"), nroLlave);
     q.Exec();

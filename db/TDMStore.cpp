@@ -72,6 +72,17 @@ void Insert(TSqlStatement& q, const Registration& r, const QDateTime& modificado
     q.Exec();
 }
 
+// The storing statements, held once so the statement cache finds them by
+// their storage (TStatementCache).
+const QString& InsertRegistraSql() {
+    static const QString text = QString::fromLatin1(Sql::kInsertRegistra);
+    return text;
+}
+const QString& InsertRegExpSql() {
+    static const QString text = QString::fromLatin1(Sql::kInsertRegExp);
+    return text;
+}
+
 QVariant Optional(const std::optional<qint32>& v) {
     return v ? QVariant(*v) : QVariant();
 }
@@ -164,11 +175,9 @@ void TDM::StoreEntry(const TTR& reader, const TFichada& f) {
             const Classified state = Classify(f.GetEstado(), reader.Hta);
             r.codEstado =
                 state.numeric && key == kNoKey ? QStringLiteral("REQEX") : state.codEstado;
-            Insert(
-                *Statement(QString::fromLatin1(Sql::kInsertRegistra), QStringLiteral("REGISTRA")),
-                r, modRegistra, false);
-            Insert(*Statement(QString::fromLatin1(Sql::kInsertRegExp), QStringLiteral("RegExp")), r,
-                   modRegExp, false);
+            Insert(*Statement(InsertRegistraSql(), QStringLiteral("REGISTRA")), r, modRegistra,
+                   false);
+            Insert(*Statement(InsertRegExpSql(), QStringLiteral("RegExp")), r, modRegExp, false);
 
             // Follow-up steps use the key number as read, 99999 included.
             const bool entry = state.numeric == 11;
@@ -244,11 +253,9 @@ void TDM::StoreVirtualRegistrations(const TTR& reader) {
         }
         for (SimRow& s : rows) {
             s.r.id = DrawId();
-            Insert(
-                *Statement(QString::fromLatin1(Sql::kInsertRegistra), QStringLiteral("REGISTRA")),
-                s.r, m_clock(), false);
-            Insert(*Statement(QString::fromLatin1(Sql::kInsertRegExp), QStringLiteral("RegExp")),
-                   s.r, m_clock(), false);
+            Insert(*Statement(InsertRegistraSql(), QStringLiteral("REGISTRA")), s.r, m_clock(),
+                   false);
+            Insert(*Statement(InsertRegExpSql(), QStringLiteral("RegExp")), s.r, m_clock(), false);
             if (!reader.CtrlActivo)
                 continue;
             const QString cod = s.r.codEstado.toString();
@@ -294,10 +301,9 @@ void TDM::StoreSynthetic(const TTR& reader, const QString& codEstado, bool ackRe
         r.idIngresante = -1;
         r.responsable = kAgente;
         r.codEstado = codEstado;
-        Insert(*Statement(QString::fromLatin1(Sql::kInsertRegistra), QStringLiteral("REGISTRA")), r,
-               m_clock(), ackRegistra);
-        Insert(*Statement(QString::fromLatin1(Sql::kInsertRegExp), QStringLiteral("RegExp")), r,
-               m_clock(), ackRegExp);
+        Insert(*Statement(InsertRegistraSql(), QStringLiteral("REGISTRA")), r, m_clock(),
+               ackRegistra);
+        Insert(*Statement(InsertRegExpSql(), QStringLiteral("RegExp")), r, m_clock(), ackRegExp);
     });
 }
 

@@ -12,17 +12,53 @@
 #include "link/WallClock.h"
 #include "shell/Errors.h"
 
+namespace {
+// Qt's query on `db`, or an idle one when SQLite's own interface serves it.
+QSqlQuery QueryFor(const QSqlDatabase& db, bool native) {
+    return native ? QSqlQuery() : QSqlQuery(db);
+}
+}  // namespace
+
 TSqlStatement::TSqlStatement(const QSqlDatabase& db, const QString& statement,
                              const QString& subject)
-    : m_query(db),
-      m_subject(subject),
+    : m_subject(subject),
       m_sql(TSqlDialect::Adapt(statement)),
+      m_native(TSqliteStatement::Handle(db) ? std::make_unique<TSqliteStatement>(
+                                                  TSqliteStatement::Handle(db), m_sql.text, subject)
+                                            : nullptr),
+      m_query(QueryFor(db, m_native != nullptr)),
       m_inlineValues(db.driverName() == QLatin1String("QPSQL")) {
-    m_query.setForwardOnly(true);
     m_bound.fill(false, m_sql.parameters.size());
-    m_values.resize(m_sql.parameters.size());
+    if (m_inlineValues)
+        m_values.resize(m_sql.parameters.size());
+    if (m_native)
+        return;
+    m_query.setForwardOnly(true);
     if (!m_inlineValues && !m_query.prepare(m_sql.text))
         Fail(QStringLiteral("preparar la sentencia"));
+}
+
+TSqlStatement::~TSqlStatement() = default;
+
+const std::vector<int>& TSqlStatement::Positions(const QString& name) {
+    for (const Slot& s : m_slots) {
+        if (s.name.constData() == name.constData() && s.name.size() == name.size())
+            return s.positions;
+    }
+    Slot slot{name, {}};
+    for (qsizetype i = 0; i < m_sql.parameters.size(); ++i) {
+        if (m_sql.parameters[i].compare(name, Qt::CaseInsensitive) == 0)
+            slot.positions.push_back(int(i));
+    }
+    if (slot.positions.empty())
+        throw EDatabaseError(QStringLiteral("Error de base de datos (%1): la sentencia no tiene el "
+                                            "parámetro \"%2\"")
+                                 .arg(m_subject, name));
+    // Names built at run time would each add a slot: the list stays short.
+    if (m_slots.size() >= 64)
+        m_slots.clear();
+    m_slots.push_back(std::move(slot));
+    return m_slots.back().positions;
 }
 
 void TSqlStatement::Bind(const QString& name, const QVariant& value) {
@@ -41,24 +77,22 @@ void TSqlStatement::Bind(const QString& name, const QVariant& value) {
     } else if (v.typeId() == QMetaType::QString && v.toString().isNull()) {
         v = QStringLiteral("");
     }
-    bool found = false;
-    for (qsizetype i = 0; i < m_sql.parameters.size(); ++i) {
-        if (m_sql.parameters[i].compare(name, Qt::CaseInsensitive) == 0) {
-            if (!m_inlineValues)
-                m_query.bindValue(int(i), v);
+    for (const int i : Positions(name)) {
+        if (m_native)
+            m_native->Bind(i, v);
+        else if (m_inlineValues)
             m_values[i] = v;
-            m_bound[i] = true;
-            found = true;
-        }
+        else
+            m_query.bindValue(i, v);
+        m_bound[i] = true;
     }
-    if (!found)
-        throw EDatabaseError(QStringLiteral("Error de base de datos (%1): la sentencia no tiene el "
-                                            "parámetro \"%2\"")
-                                 .arg(m_subject, name));
 }
 
 void TSqlStatement::Reset() {
-    m_query.finish();
+    if (m_native)
+        m_native->Reset();
+    else
+        m_query.finish();
     m_bound.fill(false);
     for (QVariant& v : m_values) v.clear();
 }
@@ -73,6 +107,10 @@ void TSqlStatement::Exec() {
             throw EDatabaseError(
                 QStringLiteral("Error de base de datos (%1): el parámetro \"%2\" no tiene valor")
                     .arg(m_subject, m_sql.parameters[i]));
+    }
+    if (m_native) {
+        m_native->Exec();
+        return;
     }
     if (!m_inlineValues) {
         if (!m_query.exec())
@@ -91,6 +129,8 @@ void TSqlStatement::Exec() {
 }
 
 bool TSqlStatement::Next() {
+    if (m_native)
+        return m_native->Next();
     if (m_query.next())
         return true;
     // A failure while stepping is not the end of the data.
@@ -100,6 +140,8 @@ bool TSqlStatement::Next() {
 }
 
 int TSqlStatement::RowsAffected() const {
+    if (m_native)
+        return m_native->RowsAffected();
     return m_query.numRowsAffected();
 }
 
@@ -112,10 +154,16 @@ void TSqlStatement::Fail(const QString& what) const {
 }
 
 int TSqlStatement::FieldIndex(const QString& field) const {
-    const QSqlRecord rec = m_query.record();
-    for (int i = 0; i < rec.count(); ++i) {
-        if (rec.fieldName(i).compare(field, Qt::CaseInsensitive) == 0)
+    if (m_native) {
+        const int i = m_native->ColumnIndex(field);
+        if (i >= 0)
             return i;
+    } else {
+        const QSqlRecord rec = m_query.record();
+        for (int i = 0; i < rec.count(); ++i) {
+            if (rec.fieldName(i).compare(field, Qt::CaseInsensitive) == 0)
+                return i;
+        }
     }
     throw EDatabaseError(QStringLiteral("Error de base de datos (%1): el resultado no tiene el "
                                         "campo \"%2\"")
@@ -123,11 +171,13 @@ int TSqlStatement::FieldIndex(const QString& field) const {
 }
 
 QVariant TSqlStatement::Value(const QString& field) const {
-    return m_query.value(FieldIndex(field));
+    const int i = FieldIndex(field);
+    return m_native ? m_native->Value(i) : m_query.value(i);
 }
 
 bool TSqlStatement::IsNull(const QString& field) const {
-    return m_query.isNull(FieldIndex(field));
+    const int i = FieldIndex(field);
+    return m_native ? m_native->IsNull(i) : m_query.isNull(i);
 }
 
 std::optional<qint32> TSqlStatement::OptInt(const QString& field) const {
@@ -259,8 +309,37 @@ QString TSqlStatement::DateTimeText(const QDateTime& dt) {
     const QDateTime local = wall ? dt : dt.toLocalTime();
     const QDate d = local.date();
     const QTime t = local.time();
-    char text[40];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", d.year(), d.month(),
-                  d.day(), t.hour(), t.minute(), t.second(), t.msec());
-    return QString::fromLatin1(text);
+    const int year = d.year();
+    if (year < 0 || year > 9999) {
+        char text[40];
+        std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", year, d.month(),
+                      d.day(), t.hour(), t.minute(), t.second(), t.msec());
+        return QString::fromLatin1(text);
+    }
+    // "yyyy-MM-dd hh:mm:ss.zzz", digit by digit: this runs for every value
+    // of every stored row, where a formatted print cost more than the insert.
+    QString text(23, Qt::Uninitialized);
+    QChar* out = text.data();
+    const auto digits = [&out](int value, int width) {
+        for (int i = width - 1; i >= 0; --i) {
+            out[i] = QChar(u'0' + value % 10);
+            value /= 10;
+        }
+        out += width;
+    };
+    const auto put = [&out](char16_t c) { *out++ = QChar(c); };
+    digits(year, 4);
+    put(u'-');
+    digits(d.month(), 2);
+    put(u'-');
+    digits(d.day(), 2);
+    put(u' ');
+    digits(t.hour(), 2);
+    put(u':');
+    digits(t.minute(), 2);
+    put(u':');
+    digits(t.second(), 2);
+    put(u'.');
+    digits(t.msec(), 3);
+    return text;
 }

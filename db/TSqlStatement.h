@@ -17,6 +17,10 @@
 // names). Reading a value of the wrong kind throws EConvertError naming the
 // subject, the field and the value; a missing field throws EDatabaseError.
 //
+// On SQLite the statement runs through SQLite's own interface on Qt's
+// connection (TSqliteStatement), which spares Qt's per-value name look-up
+// and row copies on the storing path.
+//
 // On PostgreSQL the values are written into the text as literals formatted by
 // the driver, which is what Qt's driver does with a prepared statement too;
 // doing it here spares the server-side PREPARE, whose DEALLOCATE the server
@@ -31,14 +35,20 @@
 #include <QSqlQuery>
 #include <QString>
 #include <QVariant>
+#include <memory>
 #include <optional>
+#include <vector>
 
 #include "db/TSqlDialect.h"
+#include "db/TSqliteStatement.h"
 
 class TSqlStatement {
 public:
     // `subject` names the table(s) in error messages ("CODIGO", "REGISTRA").
     TSqlStatement(const QSqlDatabase& db, const QString& statement, const QString& subject);
+    ~TSqlStatement();
+    TSqlStatement(const TSqlStatement&) = delete;
+    TSqlStatement& operator=(const TSqlStatement&) = delete;
 
     void Bind(const QString& name, const QVariant& value);
     void BindNull(const QString& name);
@@ -75,11 +85,22 @@ public:
 private:
     [[noreturn]] void Fail(const QString& what) const;
     int FieldIndex(const QString& field) const;
+    const std::vector<int>& Positions(const QString& name);
 
-    QSqlQuery m_query;
+    // A parameter name as a caller passed it, and where it stands. Callers
+    // name parameters with literals, so the same name comes back with the
+    // same text storage and is found without a comparison of its letters.
+    struct Slot {
+        QString name;
+        std::vector<int> positions;
+    };
+
     QString m_subject;
     TAdaptedSql m_sql;
-    bool m_inlineValues;  // PostgreSQL
+    std::unique_ptr<TSqliteStatement> m_native;  // SQLite
+    QSqlQuery m_query;                           // the other engines
+    bool m_inlineValues;                         // PostgreSQL
     QList<bool> m_bound;
     QList<QVariant> m_values;
+    std::vector<Slot> m_slots;
 };

@@ -28,17 +28,36 @@ TStatementCache::TStatementCache(QString connectionName)
 
 TStatementCache::~TStatementCache() = default;
 
+TStatementCache::Entry* TStatementCache::FindRecent(const QString& statement,
+                                                    const QString& subject) const {
+    for (const Recent& r : m_recent) {
+        if (r.statement.constData() == statement.constData() &&
+            r.statement.size() == statement.size() && r.subject == subject)
+            return r.entry;
+    }
+    return nullptr;
+}
+
 TStatementCache::Handle TStatementCache::Get(const QString& statement, const QString& subject) {
-    const QString key = subject + QChar(0) + statement;
-    auto it = m_entries.find(key);
-    if (it == m_entries.end()) {
-        const QSqlDatabase db = QSqlDatabase::database(m_connection, false);
-        Entry e;
-        e.statement = std::make_unique<TSqlStatement>(db, statement, subject);
-        it = m_entries.emplace(key, std::move(e)).first;
-    } else if (it->second.inUse) {
+    Entry* entry = FindRecent(statement, subject);
+    if (!entry) {
+        const QString key = subject + QChar(0) + statement;
+        auto it = m_entries.find(key);
+        if (it == m_entries.end()) {
+            const QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+            Entry e;
+            e.statement = std::make_unique<TSqlStatement>(db, statement, subject);
+            it = m_entries.emplace(key, std::move(e)).first;
+        }
+        entry = &it->second;
+        // Texts built afresh for each call would only fill the list.
+        if (m_recent.size() >= 32)
+            m_recent.erase(m_recent.begin());
+        m_recent.push_back({statement, subject, entry});
+    }
+    if (entry->inUse) {
         const QSqlDatabase db = QSqlDatabase::database(m_connection, false);
         return Handle(nullptr, std::make_unique<TSqlStatement>(db, statement, subject), nullptr);
     }
-    return Handle(it->second.statement.get(), nullptr, &it->second.inUse);
+    return Handle(entry->statement.get(), nullptr, &entry->inUse);
 }

@@ -18,6 +18,7 @@
 #include <QString>
 #include <memory>
 #include <unordered_map>
+#include <vector>
 
 #include "db/TSqlStatement.h"
 
@@ -54,7 +55,17 @@ private:
         std::unique_ptr<TSqlStatement> statement;
         bool inUse = false;
     };
+    // The texts last asked for, as the callers hold them: a caller that keeps
+    // its statement text in one string is found by that string's storage,
+    // without building and hashing the key of a few hundred characters.
+    struct Recent {
+        QString statement, subject;
+        Entry* entry;
+    };
+    Entry* FindRecent(const QString& statement, const QString& subject) const;
+
     QString m_connection;
+    std::vector<Recent> m_recent;
     // By subject and text; nodes stay put, so a handle's flag pointer holds.
     std::unordered_map<QString, Entry> m_entries;
 };

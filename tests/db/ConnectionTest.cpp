@@ -139,6 +139,27 @@ TEST_P(ServerConnection, WithoutDirectoryAntiPassBackIsOff) {
     EXPECT_TRUE(Commands().isEmpty());
 }
 
+class SqliteConnection : public DbTest {};
+KELVOR_ON_SQLITE(SqliteConnection);
+
+// The statements kept for a connection go before it closes: SQLite refuses
+// to close a connection with live statements, and would keep the file open
+// (and its write-ahead log in place) for the rest of the run.
+TEST_P(SqliteConnection, ClosingTheConnectionGivesTheFileBack) {
+    Counter("100");
+    Holder(7, "EMPLEADO", 123);
+    db->CloseCheck();
+    TListaFichadas list;
+    list.Add(TFichada(123, QDateTime(QDate(2026, 3, 1), QTime(8, 30)), "11"));
+    list.Add(TFichada(123, QDateTime(QDate(2026, 3, 1), QTime(8, 31)), "21"));
+    dm->StoreRegistrations(Tr("A1"), list);
+    ASSERT_TRUE(QFile::exists(db->SqliteFile() + "-wal"));
+    dm->CloseThreadConnection();
+    // The last connection to close checkpoints and removes the log.
+    EXPECT_FALSE(QFile::exists(db->SqliteFile() + "-wal"));
+    EXPECT_EQ(db->Scalar("SELECT COUNT(*) FROM REGISTRA"), "2");
+}
+
 TEST_P(Connection, EachThreadHasItsOwnConnection) {
     EXPECT_EQ(&DM(), dm.get());
     EXPECT_TRUE(QSqlDatabase::contains("LocalAgKelvor"));

@@ -179,3 +179,39 @@ TEST_P(Statements, TextValuesRoundTripUnchanged) {
                        " FROM COMANDO"),
               QList<QStringList>({{awkward, "", "2026-03-01 08:30:05.250", "F"}}));
 }
+
+// One prepared statement run again and again, as the storing path runs it:
+// each run stores its own values (a shorter text after a longer one, a NULL
+// after a number), a name written twice takes the value at both places, and
+// results are read by name without regard to case or quotes.
+TEST_P(Statements, AReusedStatementStoresEachRunsOwnValues) {
+    db->Exec("CREATE TABLE Prueba (N BIGINT, T VARCHAR(100), R DOUBLE PRECISION, K BIGINT)");
+    TSqlStatement insert(db->Check(), "INSERT INTO Prueba (N, T, R, K) VALUES (:N, :T, :R, :n)",
+                         "Prueba");
+    const QList<QVariantList> runs = {
+        {qlonglong(5000000000), "una llave más larga, ñandú", 2.5},
+        {-1, "ab", QVariant()},
+        {true, "", 0.25},
+    };
+    for (const QVariantList& run : runs) {
+        insert.Bind("N", run[0]);
+        insert.Bind("T", run[1]);
+        insert.Bind("R", run[2]);
+        insert.Exec();
+        EXPECT_EQ(insert.RowsAffected(), 1);
+        insert.Reset();
+    }
+    TSqlStatement select(db->Check(), "SELECT N, T AS \"Texto\", R, K FROM Prueba ORDER BY K",
+                         "Prueba");
+    select.Exec();
+    QList<QStringList> rows;
+    while (select.Next())
+        rows << QStringList{select.Value("n").toString(), select.Str("texto"),
+                            select.IsNull("R") ? "NULL" : select.Value("r").toString(),
+                            select.Value("K").toString()};
+    EXPECT_EQ(rows, QList<QStringList>(
+                        {{"-1", "ab", "NULL", "-1"},
+                         {"1", "", "0.25", "1"},
+                         {"5000000000", "una llave más larga, ñandú", "2.5", "5000000000"}}));
+    EXPECT_THROW(select.Value("Falta"), EDatabaseError);
+}
