@@ -13,6 +13,12 @@
 #include "shell/Errors.h"
 
 namespace {
+// The statement on SQLite's own interface, or null for the other engines.
+std::unique_ptr<TSqliteStatement> NativeFor(const QSqlDatabase& db, const QString& sql,
+                                            const QString& subject) {
+    sqlite3* handle = TSqliteStatement::Handle(db);
+    return handle ? std::make_unique<TSqliteStatement>(handle, sql, subject) : nullptr;
+}
 // Qt's query on `db`, or an idle one when SQLite's own interface serves it.
 QSqlQuery QueryFor(const QSqlDatabase& db, bool native) {
     return native ? QSqlQuery() : QSqlQuery(db);
@@ -23,9 +29,7 @@ TSqlStatement::TSqlStatement(const QSqlDatabase& db, const QString& statement,
                              const QString& subject)
     : m_subject(subject),
       m_sql(TSqlDialect::Adapt(statement)),
-      m_native(TSqliteStatement::Handle(db) ? std::make_unique<TSqliteStatement>(
-                                                  TSqliteStatement::Handle(db), m_sql.text, subject)
-                                            : nullptr),
+      m_native(NativeFor(db, m_sql.text, subject)),
       m_query(QueryFor(db, m_native != nullptr)),
       m_inlineValues(db.driverName() == QLatin1String("QPSQL")) {
     m_bound.fill(false, m_sql.parameters.size());

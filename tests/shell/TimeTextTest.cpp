@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <QLocale>
+#include <cstdlib>
+
+#include "shell/Clock.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 
@@ -61,3 +65,26 @@ TEST(TimeTextTest, SpanishNamesStartOnSunday) {
 }
 
 }  // namespace
+
+// The system clock keeps its reading for the millisecond it stands for; a
+// change of zone (a site's clock set to another zone while the agent runs)
+// must still show at the next millisecond, as Qt's own reading would.
+TEST(TimeTextTest, TheSystemClockFollowsAChangeOfZone) {
+    const ClockFn clock = SystemClock();
+    const auto nextMillisecond = [](qint64 after) {
+        for (int i = 0; i < 1000000 && QDateTime::currentMSecsSinceEpoch() <= after; ++i) {
+        }
+    };
+    ScopedTimeZone utc("UTC");
+    const QDateTime first = clock();
+    EXPECT_EQ(first.timeSpec(), Qt::LocalTime);
+    EXPECT_EQ(first.offsetFromUtc(), 0);
+    nextMillisecond(first.toMSecsSinceEpoch());
+    {
+        ScopedTimeZone far("Asia/Kolkata");  // +05:30 all year
+        const QDateTime second = clock();
+        EXPECT_EQ(second.offsetFromUtc(), 5 * 3600 + 1800);
+        EXPECT_GE(second.toMSecsSinceEpoch(), first.toMSecsSinceEpoch());
+        EXPECT_LE(std::abs(second.toMSecsSinceEpoch() - QDateTime::currentMSecsSinceEpoch()), 1000);
+    }
+}
