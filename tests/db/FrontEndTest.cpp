@@ -165,6 +165,21 @@ TEST_P(FrontEnd, TheFirstPassStoresAndTheAgentMakesItsTable) {
     EXPECT_EQ(Scalar("SELECT COUNT(*) FROM AgPendiente"), "0");
 }
 
+// The front end changes its tables while the agent runs (a new version adds a
+// column with a default, or rebuilds an index): the agent's statements, kept
+// prepared from the pass before, store the next pass into the changed table.
+TEST_P(FrontEnd, ATableChangedBetweenPassesTakesTheNextPass) {
+    MakeDm();
+    EXPECT_EQ(Store(2), 0);
+    dm->ClearPending("A1");
+    Exec("ALTER TABLE registra ADD COLUMN origen VARCHAR(10) DEFAULT 'lector'");
+    Exec("CREATE INDEX registra_llave ON registra (nrollave)");
+    EXPECT_EQ(Store(3), 0);
+    EXPECT_EQ(Scalar("SELECT COUNT(*) FROM registra WHERE origen = 'lector'"), "5");
+    EXPECT_EQ(Scalar("SELECT COUNT(DISTINCT id) FROM registra"), "5");
+    EXPECT_EQ(Scalar("SELECT COUNT(*) FROM regexp"), "5");
+}
+
 // "First" holder means the lowest Id on both engines; a return is stamped
 // when the front end keeps microseconds in both dates.
 TEST_P(FrontEnd, KeyHolderAndReturnAsTheFrontEndWritesThem) {
