@@ -322,28 +322,23 @@ QString TSqlStatement::DateTimeText(const QDateTime& dt) {
     }
     // "yyyy-MM-dd hh:mm:ss.zzz", digit by digit: this runs for every value
     // of every stored row, where a formatted print cost more than the insert.
+    const struct {
+        char16_t before;  // the separator in front, or 0
+        int value, width;
+    } parts[] = {{0, year, 4},        {u'-', d.month(), 2},  {u'-', d.day(), 2},
+                 {u' ', t.hour(), 2}, {u':', t.minute(), 2}, {u':', t.second(), 2},
+                 {u'.', t.msec(), 3}};
     QString text(23, Qt::Uninitialized);
     QChar* out = text.data();
-    const auto digits = [&out](int value, int width) {
-        for (int i = width - 1; i >= 0; --i) {
+    for (const auto& part : parts) {
+        if (part.before)
+            *out++ = QChar(part.before);
+        int value = part.value;
+        for (int i = part.width - 1; i >= 0; --i) {
             out[i] = QChar(u'0' + value % 10);
             value /= 10;
         }
-        out += width;
-    };
-    const auto put = [&out](char16_t c) { *out++ = QChar(c); };
-    digits(year, 4);
-    put(u'-');
-    digits(d.month(), 2);
-    put(u'-');
-    digits(d.day(), 2);
-    put(u' ');
-    digits(t.hour(), 2);
-    put(u':');
-    digits(t.minute(), 2);
-    put(u':');
-    digits(t.second(), 2);
-    put(u'.');
-    digits(t.msec(), 3);
+        out += part.width;
+    }
     return text;
 }
