@@ -391,16 +391,24 @@ void RegistryFile::SetProcessPath(const QString& path) { ProcessPathValue = path
 namespace {
 QMutex ComErrorMutex;
 std::optional<bool> ComErrorWritten;  // the value in the file, as this process wrote it
+QString ComErrorFile;                 // the file it was written to
 }  // namespace
 
 bool WriteComError(bool failed) {
     QMutexLocker lock(&ComErrorMutex);
-    if (ComErrorWritten == failed) return true;
-    const bool ok = RegistryFile::Process().Write(
-        RegistryKeys::kKelvor, {RegistryValue::Int(QStringLiteral("ComError"), failed ? 1 : 0)});
+    const RegistryFile file = RegistryFile::Process();
+    // What was written is known only for that file: another settings file
+    // (the process's path set again) gets its own first write.
+    if (ComErrorWritten == failed && ComErrorFile == file.Path()) return true;
+    const bool ok = file.Write(RegistryKeys::kKelvor,
+                               {RegistryValue::Int(QStringLiteral("ComError"), failed ? 1 : 0)});
     // A failed write is tried again at the next call.
-    if (ok) ComErrorWritten = failed;
-    else ComErrorWritten.reset();
+    if (ok) {
+        ComErrorWritten = failed;
+        ComErrorFile = file.Path();
+    } else {
+        ComErrorWritten.reset();
+    }
     return ok;
 }
 
