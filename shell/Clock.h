@@ -7,6 +7,7 @@
 // Date-times are local wall-clock values (Qt::LocalTime), to the millisecond.
 
 #include <QDateTime>
+#include <chrono>
 #include <functional>
 
 using ClockFn = std::function<QDateTime()>;
@@ -33,4 +34,17 @@ inline ClockFn SystemClock() {
 // A clock that always answers the same moment (tests).
 inline ClockFn FixedClock(const QDateTime& at) {
     return [at] { return at; };
+}
+
+// Milliseconds on a clock that only goes forward, whatever is done to the
+// computer's date and time: the measure of every wait and retry interval.
+// Tests inject their own.
+using MonotonicFn = std::function<qint64()>;
+
+inline MonotonicFn MonotonicClock() {
+    return [] {
+        return qint64(std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count());
+    };
 }

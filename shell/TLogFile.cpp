@@ -51,13 +51,15 @@ QString OneLine(QString message) {
 }  // namespace
 
 TLogFile::TLogFile(const QString& folder, bool newFile, qint32 enabled, const QString& title,
-                   const QString& prefix, RetryQuestion ask, ClockFn clock)
+                   const QString& prefix, RetryQuestion ask, ClockFn clock,
+                   MonotonicFn monotonic)
     : m_folder(folder),
       m_newFile(newFile),
       m_enabled(enabled),
       m_title(title),
       m_prefix(prefix),
-      m_clock(std::move(clock)) {
+      m_clock(std::move(clock)),
+      m_monotonic(std::move(monotonic)) {
     if (m_enabled == 0)
         return;
     if (!m_newFile)
@@ -197,7 +199,7 @@ void TLogFile::Pause(int error, const QString& what) {
         ::close(m_fd);
         m_fd = -1;
     }
-    m_retryAt = m_clock().addMSecs(m_retryIntervalMs);
+    m_retryAtMs = m_monotonic() + m_retryIntervalMs;
     if (m_paused)
         return;  // a failed retry: told already
     m_paused = true;
@@ -212,9 +214,9 @@ void TLogFile::Pause(int error, const QString& what) {
 }
 
 bool TLogFile::TryResume() {
-    if (m_clock() < m_retryAt)
+    if (m_monotonic() < m_retryAtMs)
         return false;
-    m_retryAt = m_clock().addMSecs(m_retryIntervalMs);
+    m_retryAtMs = m_monotonic() + m_retryIntervalMs;
     int error = 0;
     if (m_newFile && !m_haveUniqueName) {
         QDir().mkpath(m_folder);

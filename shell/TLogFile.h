@@ -61,7 +61,8 @@ using RetryQuestion = std::function<std::optional<bool>(const QString& question)
 class TLogFile {
 public:
     TLogFile(const QString& folder, bool newFile, qint32 enabled, const QString& title,
-             const QString& prefix, RetryQuestion ask = {}, ClockFn clock = SystemClock());
+             const QString& prefix, RetryQuestion ask = {}, ClockFn clock = SystemClock(),
+             MonotonicFn monotonic = MonotonicClock());
     ~TLogFile();
 
     TLogFile(const TLogFile&) = delete;
@@ -86,8 +87,11 @@ public:
     // Told once (per failure) that the file cannot be written and the log is
     // paused; a failure that came before the call is told at once.
     void SetFailureNotice(std::function<void(const QString& message)> notice);
-    // How long a paused log waits before it tries the file again (default 60 s).
+    // How long a paused log waits before it tries the file again (default 60 s),
+    // measured on the monotonic clock: a computer's clock set back or forward
+    // neither delays nor hastens the retry.
     void SetRetryInterval(qint64 ms) { m_retryIntervalMs = ms; }
+
     // True while the file is on but cannot be written.
     bool Paused() const { return m_paused; }
 
@@ -116,7 +120,8 @@ private:
     bool m_paused = false;
     bool m_failureTold = false;
     QString m_failure;  // why the log is paused
-    QDateTime m_retryAt;
+    MonotonicFn m_monotonic;  // the retry wait's clock; `clock` only stamps lines
+    qint64 m_retryAtMs = 0;  // on m_monotonic
     qint64 m_retryIntervalMs = 60000;
     qint64 m_lostLines = 0;
     std::function<void(const QByteArray&)> m_echo;
