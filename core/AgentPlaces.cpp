@@ -1,6 +1,10 @@
 #include "core/AgentPlaces.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -101,14 +105,47 @@ QString AgentPlaces::WindowSettingsFile(const QString& systemFile, bool seed,
     if (system)
         return systemFile;
     const QString user = UserSettingsFile();
-    if (seed && !QFileInfo::exists(user)) {
-        QDir().mkpath(QFileInfo(user).absolutePath());
-        // A copy keeps the installer's settings (station, database alias);
-        // the user's own changes then stay in the copy. Without a readable
-        // machine file the agent's first save makes it with the defaults.
-        if (QFileInfo(systemFile).isReadable() && QFile::copy(systemFile, user))
-            QFile(user).setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup |
-                                       QFile::ReadOther);
-    }
+    // A machine file this user may not read (0640, the user not in group
+    // kelvor) gives no copy: the machine's file is named then, so that the
+    // agent says it cannot read it instead of serving station 1 on defaults.
+    if (seed && !QFileInfo::exists(user) && !SeedUserCopy(systemFile, user) &&
+        QFileInfo::exists(systemFile))
+        return systemFile;
     return user;
+}
+
+bool AgentPlaces::SeedUserCopy(const QString& systemFile, const QString& user) {
+    // The folder and the copy are this user's alone: the copy keeps the
+    // installer's settings, the database password among them.
+    const QString folder = QFileInfo(user).absolutePath();
+    if (!QFileInfo::exists(folder)) {
+        QDir().mkpath(folder);
+        ::chmod(QFile::encodeName(folder).constData(), 0700);
+    }
+    QFile in(systemFile);
+    if (!in.open(QIODevice::ReadOnly))
+        return false;  // the agent's first save makes the file with the defaults
+    const QByteArray contents = in.readAll();
+    if (in.error() != QFileDevice::NoError)
+        return false;
+    // Made 0600 from the first byte (never readable by others for a moment),
+    // under a temporary name, and renamed whole into place.
+    QByteArray tmpl = QFile::encodeName(user + QStringLiteral(".XXXXXX"));
+    const int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);  // mode 0600
+    if (fd < 0)
+        return false;
+    bool ok = true;
+    for (qsizetype done = 0; ok && done < contents.size();) {
+        const ssize_t n = ::write(fd, contents.constData() + done, size_t(contents.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        ok = n > 0;
+        done += ok ? n : 0;
+    }
+    ok = ::fsync(fd) == 0 && ok;
+    ok = ::close(fd) == 0 && ok;
+    ok = ok && ::rename(tmpl.constData(), QFile::encodeName(user).constData()) == 0;
+    if (!ok)
+        ::unlink(tmpl.constData());
+    return ok;
 }

@@ -13,6 +13,7 @@
 //
 // Per-user places of the window agent:
 //   settings  $XDG_CONFIG_HOME/kelvor/registry.reg, else ~/.config/kelvor/...
+//             (mode 0600 in a folder made 0700: it may hold the database password)
 //   log       $XDG_STATE_HOME/kelvor, else ~/.local/state/kelvor
 //
 // A value type over an environment and the machine's folders (tests pass
@@ -48,11 +49,18 @@ public:
     // write it (or create it), else the per-user file. `seed`: when the
     // per-user file does not exist yet, it is made as a copy of the
     // machine's (when readable); without `seed` nothing is made (the path it
-    // would have). `fromSystem` tells whether the machine's file is used.
+    // would have). With `seed`, a machine file that exists but may not be
+    // read gives no copy and is itself returned, so that the agent reports
+    // it unreadable rather than run on defaults. `fromSystem` tells whether
+    // the machine's file may be written and is used for that reason.
     QString WindowSettingsFile(const QString& systemFile, bool seed,
                                bool* fromSystem = nullptr) const;
     // True when this user may write `path`, or create it in its folder.
     static bool MayWrite(const QString& path);
+    // Makes `user` a copy of `systemFile`, mode 0600 in a folder made 0700,
+    // written whole under a temporary name and renamed into place. False
+    // when the machine's file cannot be read or the copy made.
+    static bool SeedUserCopy(const QString& systemFile, const QString& user);
 
 private:
     QString Home() const;
