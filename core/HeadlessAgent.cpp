@@ -34,6 +34,12 @@ void ToStderr(const QByteArray& line) {
 int RunHeadless(const HeadlessOptions& options) {
     TConfig& config = Config();
     config.Load(RegistryFile::Process());
+    // A station the settings do not name for certain is not served on a
+    // guess: another station's readers would be read and erased.
+    if (!config.StationProblem().isEmpty()) {
+        ToStderr(QStringLiteral("agente: %1").arg(config.StationProblem()).toUtf8());
+        return 1;
+    }
 
     // Before anything that touches the station (the log, the line, the
     // database): a second agent on the same settings file leaves the first
@@ -60,10 +66,12 @@ int RunHeadless(const HeadlessOptions& options) {
     log->SetFailureNotice([](const QString& message) {
         ToStderr(QStringLiteral("agente: %1").arg(message).toUtf8());
     });
-    // A settings file that exists but could not be read is not "no key": the
-    // agent runs on the defaults, and says so.
-    if (!config.LoadError().isEmpty())
-        log->WriteLine(kMain, config.LoadErrorReport(), 1);
+    // What the settings file lacks or holds unreadable is said once, at
+    // attention level (on standard error too), and the agent goes on.
+    if (config.FileMissing())
+        log->WriteLine(kMain, config.MissingFileReport(RegistryFile::Process().Path()), 1);
+    for (const QString& problem : config.Problems())
+        log->WriteLine(kMain, problem, 1);
 
     if (locked == StationLock::Result::kUnavailable) {
         log->WriteLine(kMain,
@@ -134,12 +142,8 @@ int RunHeadless(const HeadlessOptions& options) {
     } catch (const Exception& e) {
         log->WriteLine(kMain, e.Message(), 1);
     }
-    if (!config.Save(RegistryFile::Process())) {
-        log->WriteLine(kMain,
-                       QStringLiteral("No se pudo guardar la configuración en %1")
-                           .arg(RegistryFile::Process().Path()),
-                       1);
-    }
+    // The settings file is the installer's: a headless agent changes no
+    // setting, so its close writes none (only the thread's "ComError").
     log.reset();  // the session's end lines
     return 0;
 }

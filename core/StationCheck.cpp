@@ -1,9 +1,12 @@
 #include "core/StationCheck.h"
 
+#include <sys/stat.h>
+
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlQuery>
+#include <QStringDecoder>
 #include <limits>
 
 #include "core/ReaderClock.h"
@@ -45,6 +48,13 @@ QString StationCheck::FileEncoding(const QByteArray& head) {
         return QStringLiteral("UTF-16 BE con BOM");
     if (head.startsWith("\xEF\xBB\xBF"))
         return QStringLiteral("UTF-8 con BOM");
+    // The agent reads a file without a mark that is not UTF-8 as the
+    // Western code page (RegistryFile), and so does this line.
+    QStringDecoder utf8(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
+    const QString decoded = utf8(head);  // decoding happens on conversion
+    Q_UNUSED(decoded);
+    if (utf8.hasError() && !head.contains('\0'))
+        return QStringLiteral("Windows-1252");
     return QStringLiteral("UTF-8");
 }
 
@@ -84,7 +94,7 @@ void StationCheck::CheckSettings(QList<CheckItem>& out) const {
                                                                        : m_config.LoadError())};
         return;
     }
-    const QByteArray head = file.read(4096);
+    const QByteArray head = file.read(1 << 20);
     QString encoding = FileEncoding(head);
     // The first line end tells how the file ends its lines (kept on rewrite).
     if (head.contains("\r\n") || head.contains(QByteArray("\r\0\n\0", 4)) ||
@@ -95,7 +105,43 @@ void StationCheck::CheckSettings(QList<CheckItem>& out) const {
     if (!m_registry.OpenKeyRead(RegistryKeys::kAgent))
         text += QStringLiteral("; sin la clave HKEY_LOCAL_MACHINE%1: valores por omisión")
                     .arg(RegistryKeys::kAgent);
-    out << CheckItem{true, item, text};
+    // A value the agent cannot read fails the check, named with its key: the
+    // agent would refuse to start ("Estacion") or run on a default.
+    QStringList problems = m_config.Problems();
+    if (!m_config.StationProblem().isEmpty())
+        problems.prepend(m_config.StationProblem());
+    if (!problems.isEmpty()) {
+        out << CheckItem{false, item,
+                         QStringLiteral("%1: %2").arg(path, problems.join(QStringLiteral(" | ")))};
+    } else {
+        out << CheckItem{true, item, text};
+    }
+    CheckSecret(out);
+}
+
+void StationCheck::CheckSecret(QList<CheckItem>& out) const {
+    const std::optional<RegistryKey> alias = m_registry.OpenKeyRead(RegistryKeys::kAlias);
+    if (!alias || !alias->Raw(QStringLiteral("Password")))
+        return;
+    // stat follows a symbolic link: the mode that counts is the target's.
+    struct stat st;
+    if (::stat(QFile::encodeName(m_registry.Path()).constData(), &st) != 0)
+        return;
+    const QString item = QStringLiteral("Contraseña");
+    if (st.st_mode & S_IROTH) {
+        out << CheckItem{false, item,
+                         QStringLiteral("%1 guarda la contraseña de la base de datos "
+                                        "(\"Password\") y cualquier usuario puede leerlo (modo "
+                                        "%2); quite la lectura a los demás: chmod o-r %1")
+                             .arg(m_registry.Path())
+                             .arg(st.st_mode & 07777, 4, 8, QChar('0'))};
+        return;
+    }
+    out << CheckItem{true, item,
+                     QStringLiteral("%1 guarda la contraseña de la base de datos y solo lo "
+                                    "leen su dueño y su grupo (modo %2)")
+                         .arg(m_registry.Path())
+                         .arg(st.st_mode & 07777, 4, 8, QChar('0'))};
 }
 
 void StationCheck::CheckDatabase(QList<CheckItem>& out) {

@@ -39,11 +39,13 @@ public:
 
     // "OK     item: text" or "FALLA  item: text".
     static QString Line(const CheckItem& item);
-    // The encoding of a settings file as its first bytes show it.
+    // The encoding of a settings file as its bytes show it.
     static QString FileEncoding(const QByteArray& head);
 
 private:
     void CheckSettings(QList<CheckItem>& out) const;
+    // A database password in a settings file that every user may read.
+    void CheckSecret(QList<CheckItem>& out) const;
     void CheckDatabase(QList<CheckItem>& out);
     void CheckReaders(QList<CheckItem>& out);
 

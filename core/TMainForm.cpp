@@ -463,9 +463,11 @@ void TMainForm::ItemOpcionesClick() {
     if (m_config.PSW && !PasswordAccepted())
         return;
     if (m_dlgConfig->exec() == QDialog::Accepted) {
-        if (!m_config.Save(RegistryFile::Process()))
-            ReportStartupError(
-                "No se pudo guardar la configuración en " + RegistryFile::Process().Path(), 1);
+        QString error;
+        if (!m_config.Save(RegistryFile::Process(), &error))
+            ReportStartupError("No se pudo guardar la configuración en " +
+                                   RegistryFile::Process().Path() + ": " + error,
+                               1);
         ShowStation();
     }
 }

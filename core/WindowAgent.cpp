@@ -133,6 +133,16 @@ int RunWindow(const AgentOptions& options, int& argc, char** argv) {
         });
     }
 
+    // A station the settings do not name for certain is not served on a
+    // guess; nothing is touched yet.
+    if (!config.StationProblem().isEmpty()) {
+        QMessageBox box(QMessageBox::Critical, QObject::tr("Configuración"),
+                        config.StationProblem(), QMessageBox::Ok);
+        box.exec();
+        PrintError(config.StationProblem());
+        return 1;
+    }
+
     // One agent per station, whoever runs it: checked before the window opens
     // its session log, so that the first agent is untouched. A per-user
     // settings file is a copy of the machine's and serves the same station:
@@ -161,9 +171,11 @@ int RunWindow(const AgentOptions& options, int& argc, char** argv) {
                                      "); no se impedirá un segundo agente",
                                  1);
     }
-    // A settings file that exists but could not be read is not "no key".
-    if (!config.LoadError().isEmpty())
-        form->ReportStartupError(config.LoadErrorReport(), 1);
+    // What the settings file lacks or holds unreadable, once, at attention level.
+    if (config.FileMissing())
+        form->ReportStartupError(config.MissingFileReport(RegistryFile::Process().Path()), 1);
+    for (const QString& problem : config.Problems())
+        form->ReportStartupError(problem, 1);
 
     if (!statusProblem.isEmpty())
         form->ReportStartupError(statusProblem);
@@ -202,7 +214,12 @@ int RunWindow(const AgentOptions& options, int& argc, char** argv) {
     } catch (const Exception& e) {
         PrintError(e.Message());
     }
-    if (!config.Save(RegistryFile::Process()))
-        PrintError("no se pudo guardar la configuración en " + RegistryFile::Process().Path());
+    // Only what the options dialog changed and could not save then: an
+    // installer's edit made while the window ran stays, and a missing file
+    // is not made.
+    QString saveError;
+    if (!config.Save(RegistryFile::Process(), &saveError))
+        PrintError("no se pudo guardar la configuración en " + RegistryFile::Process().Path() +
+                   ": " + saveError);
     return 0;
 }

@@ -76,8 +76,15 @@ int main(int argc, char** argv) {
     }
     if (options.printConfig) {
         Config().Load(RegistryFile::Process());
-        if (!Config().LoadError().isEmpty())
-            Print(stderr, QStringLiteral("agente: %1\n").arg(Config().LoadError()));
+        // What the agent would say at its start, on standard error; the
+        // settings are printed all the same, as the agent would take them.
+        QStringList said = Config().Problems();
+        if (!Config().StationProblem().isEmpty())
+            said.prepend(Config().StationProblem());
+        if (Config().FileMissing())
+            said.prepend(Config().MissingFileReport(RegistryFile::Process().Path()));
+        for (const QString& line : said)
+            Print(stderr, QStringLiteral("agente: %1\n").arg(line));
         Print(stdout, Config().Describe().join(QLatin1Char('\n')) + QLatin1Char('\n'));
         // A comment line: readers of the Name=value lines pass over it.
         Print(stdout,

@@ -16,6 +16,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "shell/Windows1252.h"
+
 namespace {
 
 const QString kRoot = QStringLiteral("HKEY_LOCAL_MACHINE");
@@ -74,12 +76,14 @@ bool ParseValueLine(const QString& line, QString* name, QString* value) {
 }
 
 // How a file was written, so that a rewrite keeps it: the registry editor of
-// other systems exports UTF-16 with a byte-order mark and CR LF.
+// other systems exports UTF-16 with a byte-order mark and CR LF; an editor set
+// to the Western code page ("ANSI") writes Windows-1252.
 struct Form {
     QStringConverter::Encoding encoding = QStringConverter::Utf8;
+    bool windows1252 = false;  // no mark and not UTF-8: the Western code page
     bool bom = false;
     bool crlf = false;
-    bool valid = true;  // false: bytes that do not decode; never rewritten
+    bool valid = true;  // false: not text in any of these; never rewritten
 };
 
 QString Decode(const QByteArray& data, Form* form) {
@@ -96,6 +100,19 @@ QString Decode(const QByteArray& data, Form* form) {
     QStringDecoder decoder(form->encoding, QStringConverter::Flag::Stateless);
     QString text = decoder(data);
     form->valid = !decoder.hasError();
+    // A NUL byte is no text of an 8-bit file: UTF-16 without its mark, or
+    // something else written over the file.
+    const bool eightBit = form->encoding == QStringConverter::Utf8;
+    if (eightBit && data.contains('\0')) {
+        form->valid = false;
+    } else if (!form->valid && !form->bom) {
+        // Every byte has a Windows-1252 reading (FromWindows1252 keeps even the
+        // five undefined ones), so such a file is read, and rewritten, as
+        // that. A NUL byte means UTF-16 without its mark or no text at all.
+        form->windows1252 = true;
+        form->valid = true;
+        text = FromWindows1252(data);
+    }
     if (text.startsWith(QChar(0xFEFF))) text.remove(0, 1);
     const qsizetype lf = text.indexOf('\n');
     form->crlf = lf > 0 && text[lf - 1] == '\r';
@@ -140,6 +157,7 @@ QByteArray Render(const QList<Line>& lines, const Form& form) {
             text += l.raw;
         text += end;
     }
+    if (form.windows1252) return ToWindows1252(text);
     QStringEncoder encoder(form.encoding, QStringConverter::Flag::Stateless);
     return encoder(text);
 }
@@ -211,33 +229,86 @@ bool WriteAllFd(int fd, const QByteArray& data) {
     return true;
 }
 
+QString SystemText(int code) { return QString::fromLocal8Bit(std::strerror(code)); }
+
+// Makes a rename durable: the new name is in the folder only once the folder
+// itself is on the disk.
+bool SyncFolder(const QString& path) {
+    const int dir = open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(),
+                         O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return false;
+    const bool ok = fsync(dir) == 0;
+    close(dir);
+    return ok;
+}
+
 // Replaces the file at `path` (the link's target, never the link) through a
-// temporary file in its folder and a rename, with the owner and permission
-// bits of the file it replaces. When the owner cannot be kept (another user's
-// file that this user may write), the file is rewritten in place instead, so
-// that it never changes hands.
-bool WriteFile(const QString& path, const QByteArray& data, int lockedFd) {
+// temporary file in its folder and a rename, so that a reader at any moment
+// (and the disk after a power cut) sees either the old file or the new one,
+// never an empty or partial one. The new file gets the owner, group and
+// permission bits of the file it replaces. When those cannot be given to it
+// (another user's file, and this process may not chown), the write is refused:
+// rewriting such a file in place would let a reader (another agent, the next
+// start, the front end) see it empty or half written, and a rename would hand
+// the file, and maybe a password in it, to this user. `error` says why.
+bool WriteFile(const QString& path, const QByteArray& data, int lockedFd, QString* error) {
     struct stat st;
-    const bool existed = fstat(lockedFd, &st) == 0;
+    const bool existed = fstat(lockedFd, &st) == 0 && st.st_nlink > 0;
     const mode_t mode = existed ? (st.st_mode & 07777) : 0644;
     QByteArray tmpl = QFile::encodeName(path + ".XXXXXX");
-    const int fd = mkstemp(tmpl.data());
-    if (fd < 0) return false;
-    bool ok = fchmod(fd, mode) == 0;
-    if (ok && existed && (st.st_uid != geteuid() || st.st_gid != getegid()) &&
-        fchown(fd, st.st_uid, st.st_gid) != 0) {
-        close(fd);
-        unlink(tmpl.constData());
-        ok = ftruncate(lockedFd, 0) == 0 && lseek(lockedFd, 0, SEEK_SET) == 0 &&
-             WriteAllFd(lockedFd, data) && fsync(lockedFd) == 0;
-        return ok;
+    const int fd = mkostemp(tmpl.data(), O_CLOEXEC);
+    if (fd < 0) {
+        *error = QStringLiteral("no se puede crear un archivo temporal en %1: %2")
+                     .arg(QFileInfo(path).absolutePath(), SystemText(errno));
+        return false;
     }
-    ok = ok && WriteAllFd(fd, data);
-    ok = ok && fsync(fd) == 0;
-    ok = (close(fd) == 0) && ok;
-    ok = ok && rename(tmpl.constData(), QFile::encodeName(path).constData()) == 0;
-    if (!ok) unlink(tmpl.constData());
-    return ok;
+    bool ok = true;
+    if (existed && st.st_uid != geteuid() && fchown(fd, st.st_uid, uid_t(-1)) != 0) {
+        ok = false;
+        *error = QStringLiteral(
+                     "%1 es de otro usuario (uid %2) y este usuario (uid %3) no puede "
+                     "reemplazarlo conservando su dueño; no se reescribe en su lugar para "
+                     "que nadie lo lea a medias")
+                     .arg(path)
+                     .arg(st.st_uid)
+                     .arg(geteuid());
+    }
+    if (ok && existed && st.st_gid != getegid() && fchown(fd, uid_t(-1), st.st_gid) != 0) {
+        ok = false;
+        *error = QStringLiteral("no se puede conservar el grupo (gid %1) de %2: %3")
+                     .arg(st.st_gid)
+                     .arg(path, SystemText(errno));
+    }
+    // After fchown, which may clear the set-id bits.
+    if (ok && fchmod(fd, mode) != 0) {
+        ok = false;
+        *error = QStringLiteral("no se puede dar el modo %1 a %2: %3")
+                     .arg(mode, 4, 8, QChar('0'))
+                     .arg(path, SystemText(errno));
+    }
+    if (ok && !(WriteAllFd(fd, data) && fsync(fd) == 0)) {
+        ok = false;
+        *error = QStringLiteral("no se puede escribir %1: %2").arg(path, SystemText(errno));
+    }
+    if (close(fd) != 0 && ok) {
+        ok = false;
+        *error = QStringLiteral("no se puede escribir %1: %2").arg(path, SystemText(errno));
+    }
+    if (ok && rename(tmpl.constData(), QFile::encodeName(path).constData()) != 0) {
+        ok = false;
+        *error = QStringLiteral("no se puede reemplazar %1: %2").arg(path, SystemText(errno));
+    }
+    if (!ok) {
+        unlink(tmpl.constData());  // the old file stays as it was
+        return false;
+    }
+    if (!SyncFolder(path)) {
+        // The new contents are in place for every reader; only their
+        // durability across a power cut is in doubt.
+        *error = QStringLiteral("no se pudo sincronizar la carpeta de %1: %2")
+                     .arg(path, SystemText(errno));
+    }
+    return true;
 }
 
 // The file a write must replace: the final target of a symbolic link (a link
@@ -271,13 +342,21 @@ bool LockBounded(int fd) {
 // Opens and locks the file that is at `path` now: after the lock is taken the
 // name may point at a newer file (another writer renamed over it), so check and
 // try again.
-int OpenLocked(const QString& path) {
-    const QByteArray p = path.toLocal8Bit();
+// The lock is taken on a read-only descriptor: the file is never written
+// through it (a write replaces it), and a file this user may only read still
+// gets the refusal in words from WriteFile.
+int OpenLocked(const QString& path, bool create) {
+    const QByteArray p = QFile::encodeName(path);
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const int fd = open(p.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        int fd = open(p.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0 && errno == ENOENT && create)
+            fd = open(p.constData(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd < 0 && errno == EEXIST) continue;  // made meanwhile by another writer
         if (fd < 0) return -1;
         if (!LockBounded(fd)) {
+            const int code = errno;
             close(fd);
+            errno = code;
             return -1;
         }
         struct stat byFd, byName;
@@ -312,6 +391,12 @@ std::optional<QString> RegistryKey::ReadString(const QString& name) const {
     return std::nullopt;
 }
 
+std::optional<QString> RegistryKey::Raw(const QString& name) const {
+    for (qsizetype i = m_values.size() - 1; i >= 0; --i)
+        if (SameKey(m_values[i].first, name)) return m_values[i].second;
+    return std::nullopt;
+}
+
 QStringList RegistryKey::ValueNames() const {
     QStringList names;
     for (const auto& v : m_values) names.append(v.first);
@@ -340,7 +425,8 @@ std::optional<RegistryKey> RegistryFile::OpenKeyRead(const QString& key, QString
     Form form;
     const QList<Line> lines = Parse(data, &form);
     if (!form.valid && error)
-        *error = QStringLiteral("el contenido no es texto UTF-8 ni UTF-16 con marca de orden");
+        *error = QStringLiteral(
+            "el contenido no es texto (UTF-8, UTF-16 con marca de orden ni Windows-1252)");
     for (const Line& l : lines) {
         if (l.kind == Line::kSection) {
             inKey = SameKey(l.key, fullKey);
@@ -353,24 +439,50 @@ std::optional<RegistryKey> RegistryFile::OpenKeyRead(const QString& key, QString
     return result;
 }
 
-bool RegistryFile::Write(const QString& key, const QList<RegistryValue>& values) const {
+bool RegistryFile::Write(const QString& key, const QList<RegistryValue>& values, QString* error,
+                         bool createFile) const {
+    QString why;
+    const bool ok = WriteLocked(key, values, &why, createFile);
+    if (error) *error = why;
+    return ok;
+}
+
+bool RegistryFile::WriteLocked(const QString& key, const QList<RegistryValue>& values,
+                               QString* error, bool createFile) const {
     const QString target = WriteTarget(m_path);
     const QFileInfo info(target);
-    if (!QDir().mkpath(info.absolutePath())) return false;
-    const int fd = OpenLocked(target);
-    if (fd < 0) return false;
+    if (!createFile && !info.exists()) {
+        *error = QStringLiteral("no existe %1").arg(target);
+        return false;
+    }
+    if (!QDir().mkpath(info.absolutePath())) {
+        *error = QStringLiteral("no se puede crear la carpeta %1").arg(info.absolutePath());
+        return false;
+    }
+    const bool existed = info.exists();
+    const int fd = OpenLocked(target, createFile);
+    if (fd < 0) {
+        *error = errno == EWOULDBLOCK
+                     ? QStringLiteral("otro programa tiene tomado %1").arg(target)
+                     : QStringLiteral("no se puede abrir %1: %2").arg(target, SystemText(errno));
+        return false;
+    }
     QByteArray data;
     bool ok = ReadFd(fd, &data);
+    if (!ok) *error = QStringLiteral("no se puede leer %1: %2").arg(target, SystemText(errno));
     if (ok) {
         Form form;
         QList<Line> lines = Parse(data, &form);
         // Bytes that do not decode would be lost by a rewrite.
         ok = form.valid;
+        if (!ok) *error = QStringLiteral("%1 no es texto; no se reescribe").arg(target);
         if (ok) {
             Apply(lines, FullKey(key), values);
-            ok = WriteFile(target, Render(lines, form), fd);
+            ok = WriteFile(target, Render(lines, form), fd, error);
         }
     }
+    // An empty file made here only to hold the lock is not left behind.
+    if (!ok && !existed) unlink(QFile::encodeName(target).constData());
     close(fd);  // releases the lock
     return ok;
 }
@@ -400,8 +512,16 @@ bool WriteComError(bool failed) {
     // What was written is known only for that file: another settings file
     // (the process's path set again) gets its own first write.
     if (ComErrorWritten == failed && ComErrorFile == file.Path()) return true;
+    // The settings file is the installer's: a missing one is said at the
+    // start and not made here (a wrong --registry path would otherwise leave
+    // a stray file). It is written once it exists.
+    if (!QFileInfo::exists(file.Path())) {
+        ComErrorWritten.reset();
+        return true;
+    }
     const bool ok = file.Write(RegistryKeys::kKelvor,
-                               {RegistryValue::Int(QStringLiteral("ComError"), failed ? 1 : 0)});
+                               {RegistryValue::Int(QStringLiteral("ComError"), failed ? 1 : 0)},
+                               nullptr, false);
     // A failed write is tried again at the next call.
     if (ok) {
         ComErrorWritten = failed;

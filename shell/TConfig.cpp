@@ -1,5 +1,8 @@
 #include "shell/TConfig.h"
 
+#include <QFileInfo>
+#include <iterator>
+
 #include "shell/RegistryFile.h"
 
 namespace {
@@ -46,6 +49,11 @@ const Setting kSettings[] = {
 
 }  // namespace
 
+qint32 TConfig::Value(int index) const {
+    const Setting& s = kSettings[index];
+    return s.kind == Setting::kInt ? this->*s.intField : (this->*s.boolField ? 1 : 0);
+}
+
 void TConfig::Load(const RegistryFile& registry) {
     QString error;
     const std::optional<RegistryKey> key = registry.OpenKeyRead(RegistryKeys::kAgent, &error);
@@ -53,42 +61,102 @@ void TConfig::Load(const RegistryFile& registry) {
                       ? QString()
                       : QStringLiteral("no se pudo leer el archivo de configuración %1: %2")
                             .arg(registry.Path(), error);
+    m_fileMissing = error.isEmpty() && !QFileInfo::exists(registry.Path());
+    m_problems.clear();
+    m_stationProblem.clear();
+    m_unreadable.clear();
+    m_baseline.clear();
+    const QString where = QStringLiteral("de la clave HKEY_LOCAL_MACHINE%1 de %2")
+                              .arg(RegistryKeys::kAgent, registry.Path());
     for (const Setting& s : kSettings) {
+        const QString name = QString::fromLatin1(s.name);
         std::optional<qint32> v;
-        if (key) v = key->ReadInteger(QString::fromLatin1(s.name));
+        QString unreadable;
+        if (key) {
+            v = key->ReadInteger(name);
+            // There but not a 32-bit integer ("3" as text, a comment after the
+            // value, nine hex digits): said, and its line kept as written.
+            const std::optional<QString> raw = key->Raw(name);
+            if (!v && raw) unreadable = raw->isEmpty() ? QStringLiteral("(vacío)") : *raw;
+        }
         const qint32 value = v ? *v : (key ? s.defaultValue : s.defaultWithoutKey);
         if (s.kind == Setting::kInt)
             this->*s.intField = value;
         else
             this->*s.boolField = value != 0;
+        m_unreadable.append(unreadable);
+        if (unreadable.isEmpty())
+            continue;
+        const QString what = QStringLiteral("El valor \"%1\"=%2 %3 no es un número de 32 bits "
+                                            "(dword: y hasta ocho cifras hexadecimales)")
+                                 .arg(name, unreadable, where);
+        if (name == QLatin1String("Estacion"))
+            m_stationProblem = what + QStringLiteral(
+                                          "; el agente no atiende una estación supuesta: "
+                                          "corrija la línea y vuelva a iniciarlo");
+        else
+            m_problems.append(what + QStringLiteral("; se usa el valor por omisión %1 y la "
+                                                    "línea queda como está")
+                                         .arg(value));
     }
+    // A file that is there but cannot be read may name any station.
+    if (m_stationProblem.isEmpty() && !m_loadError.isEmpty()) {
+        QString text = m_loadError;
+        text[0] = text[0].toUpper();
+        m_stationProblem = text + QStringLiteral("; el agente no atiende una estación supuesta");
+    }
+    for (int i = 0; i < int(std::size(kSettings)); ++i) m_baseline.append(Value(i));
+    m_loaded = true;
 }
 
-QString TConfig::LoadErrorReport() const {
-    if (m_loadError.isEmpty())
+QString TConfig::MissingFileReport(const QString& path) const {
+    if (!m_fileMissing)
         return {};
-    QString text = m_loadError;
-    text[0] = text[0].toUpper();
-    return text + QStringLiteral("; se usan los valores por omisión");
+    return QStringLiteral("No existe el archivo de configuración %1; se usan los valores por "
+                          "omisión y el cierre no lo crea")
+        .arg(path);
 }
 
-bool TConfig::Save(const RegistryFile& registry) const {
+bool TConfig::Save(const RegistryFile& registry, QString* error) {
     QList<RegistryValue> values;
-    for (const Setting& s : kSettings) {
+    QStringList kept;
+    for (int i = 0; i < int(std::size(kSettings)); ++i) {
+        const Setting& s = kSettings[i];
         if (!s.saved)
             continue;
-        const qint32 v = s.kind == Setting::kInt ? this->*s.intField : (this->*s.boolField ? 1 : 0);
-        values.append(RegistryValue::Int(QString::fromLatin1(s.name), v));
+        // Only what changed since the file was read (the options dialog): an
+        // installer's edit made meanwhile, and every line nobody changed, stay.
+        if (m_loaded && m_baseline[i] == Value(i))
+            continue;
+        if (m_loaded && !m_unreadable[i].isEmpty()) {
+            kept.append(QString::fromLatin1(s.name));
+            continue;
+        }
+        values.append(RegistryValue::Int(QString::fromLatin1(s.name), Value(i)));
     }
-    return registry.Write(RegistryKeys::kAgent, values);
+    QString why;
+    const bool written = values.isEmpty() || registry.Write(RegistryKeys::kAgent, values, &why);
+    if (written && m_loaded) {
+        for (int i = 0; i < int(std::size(kSettings)); ++i)
+            if (m_unreadable[i].isEmpty())
+                m_baseline[i] = Value(i);
+    }
+    if (!kept.isEmpty()) {
+        if (!why.isEmpty())
+            why += QStringLiteral("; ");
+        why += QStringLiteral("no se guarda %1: su línea no se puede leer y queda como está; "
+                              "corríjala en %2")
+                   .arg(kept.join(QStringLiteral(", ")), registry.Path());
+    }
+    if (error)
+        *error = why;
+    return written && kept.isEmpty();
 }
 
 QStringList TConfig::Describe() const {
     QStringList lines;
-    for (const Setting& s : kSettings) {
-        const qint32 v = s.kind == Setting::kInt ? this->*s.intField : (this->*s.boolField ? 1 : 0);
-        lines.append(QStringLiteral("%1=%2").arg(QString::fromLatin1(s.name)).arg(v));
-    }
+    for (int i = 0; i < int(std::size(kSettings)); ++i)
+        lines.append(QStringLiteral("%1=%2").arg(QString::fromLatin1(kSettings[i].name)).arg(Value(i)));
     return lines;
 }
 

@@ -7,11 +7,20 @@
 //   missing key; otherwise the values are read in table order and each one that
 //   is absent or not a 32-bit integer takes its default for a missing value.
 //   The two defaults differ only for Retrys (2 without the key, 1 without the
-//   value). Booleans read as true when not 0. No range is applied. A settings
-//   file that exists but cannot be read is read as a missing key, and
-//   LoadError() says why (empty when the file was read or does not exist).
-// - Save: opens the key for writing (creating it) and writes every value but
-//   the master keys; booleans as 0 or 1. False when it could not be written.
+//   value). Booleans read as true when not 0. No range is applied.
+//   What Load found wrong is kept for the agent to say:
+//   - Problems(): one line per value that is there but is not a 32-bit
+//     integer (its default is used; the line is never rewritten);
+//   - StationProblem(): the station cannot be known ("Estacion" unreadable,
+//     or a file that exists but cannot be read): the agent must not start;
+//   - LoadError(): why an existing file could not be read (empty otherwise);
+//   - FileMissing(): the file does not exist (defaults, as a missing key).
+// - Save: writes only the values changed since the last Load or Save (the
+//   options dialog's changes), creating the file and key when missing, and
+//   never a value whose line could not be read (said in `error`, false). A
+//   TConfig never loaded writes every value but the master keys (a new
+//   settings file). Booleans as 0 or 1. False, with `error`, when it could
+//   not be written; true with nothing changed writes nothing.
 //
 // Thread safety: there is one shared instance (Config()); it is changed only on
 // the user-interface thread. The communication thread copies what it needs
@@ -42,19 +51,31 @@ public:
     bool PSW = false;
 
     void Load(const RegistryFile& registry);
-    bool Save(const RegistryFile& registry) const;
+    bool Save(const RegistryFile& registry, QString* error = nullptr);
     // Why the settings file could not be read at the last Load; empty if it could.
     QString LoadError() const { return m_loadError; }
-    // The line that tells the operator (session log, at attention level, and a
-    // row of the window) that LoadError() is set and the defaults are in use.
-    QString LoadErrorReport() const;
+    // The values that are there but could not be read, one sentence each.
+    const QStringList& Problems() const { return m_problems; }
+    // Non-empty when the station cannot be known: the agent does not start.
+    const QString& StationProblem() const { return m_stationProblem; }
+    bool FileMissing() const { return m_fileMissing; }
+    // The attention line for a missing settings file; empty when it exists.
+    QString MissingFileReport(const QString& path) const;
 
     // "Name=value" per setting in table order, integers in decimal and
     // booleans as 0 or 1 (the output of agente --print-config).
     QStringList Describe() const;
 
 private:
+    qint32 Value(int index) const;  // the setting of the table's row, booleans as 0/1
+
     QString m_loadError;
+    QStringList m_problems;
+    QString m_stationProblem;
+    bool m_fileMissing = false;
+    bool m_loaded = false;
+    QList<qint32> m_baseline;  // per table row: the value as read or last saved
+    QStringList m_unreadable;  // per table row: the raw text of an unreadable value
 };
 
 // The shared instance.

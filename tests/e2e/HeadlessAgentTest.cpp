@@ -46,6 +46,15 @@ bool WaitFor(const std::function<bool()>& done, int ms) {
     return true;
 }
 
+// The agent's key of a settings file, one `name=raw value` per line.
+QString AgentKeyText(const QString& registry) {
+    const auto key = RegistryFile(registry).OpenKeyRead(RegistryKeys::kAgent);
+    QStringList lines;
+    for (const QString& name : key ? key->ValueNames() : QStringList())
+        lines << name + '=' + key->Raw(name).value_or(QString());
+    return lines.join('\n');
+}
+
 struct Site {
     AgentBench b;
     QString logDir;
@@ -63,7 +72,12 @@ struct Site {
         b.config.LogFileAppend = 1;
     }
     // The agent's settings as the program reads them.
-    void SaveSettings() { b.config.Save(RegistryFile(b.registry)); }
+    void SaveSettings() {
+        TConfig fresh = b.config;  // never loaded: writes every setting
+        fresh.Save(RegistryFile(b.registry));
+        written = AgentKeyText(b.registry);
+    }
+    QString written;  // the agent's key as the test wrote it
 
     // service: what a service manager puts in the environment
     // ($NOTIFY_SOCKET, $WATCHDOG_USEC); nothing of it by default.
@@ -257,10 +271,73 @@ TEST(HeadlessAgent, RunsItsCyclesAndClosesAsAnAcceptedClose) {
     EXPECT_EQ(log.filter("Comienzo de un nuevo ciclo del thread").size(), 1);
     EXPECT_EQ(log.filter("[LogFile] Fin de sesión").size(), 1);
 
-    // The settings were saved at the close (Filas was never written by the test).
-    const auto key = RegistryFile(s.b.registry).OpenKeyRead(RegistryKeys::kAgent);
-    ASSERT_TRUE(key.has_value());
-    EXPECT_EQ(key->ReadInteger("Filas"), 100);
+    // The close wrote no setting: the agent's key is as the test wrote it.
+    EXPECT_EQ(AgentKeyText(s.b.registry), s.written);
+}
+
+// The settings file is the installer's: an edit made while the agent runs
+// (a value changed, a comment, a value the agent does not know) is there
+// after its close, and the agent wrote nothing but "ComError".
+TEST(HeadlessAgent, AnInstallersEditMadeWhileItRunsSurvivesTheClose) {
+    Site s;
+    ASSERT_TRUE(s.b.Ready()) << s.b.SkipReason().toStdString();
+    std::unique_ptr<QProcess> p(s.Start({}));
+    // After the first connection's "ComError": the edit does not race it.
+    ASSERT_TRUE(WaitFor([&] { return ReadAll(s.b.registry).contains("ComError"); }, 30000))
+        << s.Stderr().toStdString();
+    QByteArray edited = ReadAll(s.b.registry);
+    ASSERT_TRUE(edited.contains("\"DifHora\"=dword:00000005"));
+    edited.replace("\"DifHora\"=dword:00000005", "\"DifHora\"=dword:00000009");
+    edited.replace("\"Espera\"=dword:00000000", "; sin espera\n\"Espera\"=dword:00000000");
+    edited.append("\"LogFileActivado\"=dword:00000001\n");
+    ASSERT_TRUE(WriteAll(s.b.registry, edited));
+    const int cycles = s.Log().filter("Comienzo de un nuevo ciclo").size();
+    ASSERT_TRUE(WaitFor(
+        [&] { return s.Log().filter("Comienzo de un nuevo ciclo").size() > cycles; }, 30000));
+    ::kill(pid_t(p->processId()), SIGTERM);
+    ASSERT_TRUE(p->waitForFinished(30000));
+    EXPECT_EQ(p->exitCode(), 0);
+    EXPECT_EQ(ReadAll(s.b.registry), edited);
+}
+
+// A station the settings do not name for certain is not served: a one-line
+// error, a non-zero exit, nothing touched (no line opened, no log, the file
+// as it was). Other unreadable values are said and the agent runs.
+TEST(HeadlessAgent, AnUnreadableStationStopsTheRunAndOtherValuesAreSaid) {
+    ScratchDir dir;
+    const QString registry = dir.File("registry.reg");
+    const QByteArray head =
+        "Windows Registry Editor Version 5.00\r\n\r\n"
+        "[HKEY_LOCAL_MACHINE\\Software\\Dalmor\\Kelvor\\Agente\\1.0]\r\n";
+    const struct {
+        QByteArray contents;
+        const char* said;
+    } cases[] = {
+        {head + "\"Estacion\"=\"3\"\r\n", "El valor \"Estacion\"=\"3\" de la clave"},
+        {head + "\"Estacion\"=dword:00000003 ; nota\r\n", "\"Estacion\"=dword:00000003 ; nota"},
+        {head + "\"Estacion\"=dword:123456789\r\n", "\"Estacion\"=dword:123456789"},
+        {QByteArray("REGEDIT4\r\n\0\0\x01\r\n", 15), "No se pudo leer el archivo de configuración"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.said);
+        ASSERT_TRUE(WriteAll(registry, c.contents));
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove("KELVOR_REGISTRY");
+        env.insert("KELVOR_LOCK_DIR", dir.Path());
+        p.setProcessEnvironment(env);
+        p.start(BuildDir() + "/core/agente",
+                {"--headless", "--registry", registry, "--log-dir", dir.File("log")});
+        ASSERT_TRUE(p.waitForFinished(30000));
+        EXPECT_EQ(p.exitCode(), 1);
+        const QString err = QString::fromUtf8(p.readAllStandardError());
+        EXPECT_EQ(err.count('\n'), 1) << err.toStdString();
+        EXPECT_TRUE(err.startsWith("agente: ")) << err.toStdString();
+        EXPECT_TRUE(err.contains(QString::fromUtf8(c.said))) << err.toStdString();
+        EXPECT_TRUE(err.contains("el agente no atiende una estación supuesta"));
+        EXPECT_EQ(ReadAll(registry), c.contents);
+        EXPECT_FALSE(QFileInfo::exists(dir.File("log")));
+    }
 }
 
 TEST(HeadlessAgent, SigtermEndsTheCycleInProgressAndClosesCleanly) {
@@ -443,9 +520,12 @@ TEST(HeadlessAgent, StandardErrorGetsErrorsAlwaysAndInformationWithTheLog) {
     EXPECT_FALSE(err.contains("[Main] Instanciación del thread"));
     EXPECT_FALSE(QFileInfo::exists(s.logDir + "/AGKelvorI.log"));
 
-    // A settings file that exists but cannot be read: told at attention level
-    // (and not taken for a missing one without a word).
-    WriteAll(s.b.registry, "Windows Registry Editor Version 5.00\r\n\xff\xfe\xff\r\n");
+    // A value that cannot be read, and a Windows-1252 comment: the value is
+    // said once at attention level, the file's encoding is no fault, and the
+    // agent runs on.
+    QByteArray settings = ReadAll(s.b.registry);
+    settings.replace("\"Filas\"=dword:00000064", "; Dep\xF3sito\r\n\"Filas\"=\"64\"");
+    ASSERT_TRUE(WriteAll(s.b.registry, settings));
     p.reset(new QProcess);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove("KELVOR_REGISTRY");
@@ -455,12 +535,14 @@ TEST(HeadlessAgent, StandardErrorGetsErrorsAlwaysAndInformationWithTheLog) {
              {"--headless", "--registry", s.b.registry, "--log-dir", s.logDir});
     ASSERT_TRUE(WaitFor(
         [&] {
-            return s.Stderr().contains("ATENCION : No se pudo leer el archivo de configuración");
+            return s.Stderr().contains("ATENCION : El valor \"Filas\"=\"64\" de la clave");
         },
         30000))
         << s.Stderr().toStdString();
     err = s.Stderr();
-    EXPECT_TRUE(err.contains("se usan los valores por omisión"));
+    EXPECT_EQ(err.count("\"Filas\"=\"64\""), 1);
+    EXPECT_TRUE(err.contains("se usa el valor por omisión 100 y la línea queda como está"));
+    EXPECT_FALSE(err.contains("No se pudo leer el archivo de configuración"));
     p->kill();
     p->waitForFinished(10000);
 }

@@ -145,3 +145,59 @@ TEST(StationCheck, EachProblemIsNamedOnItsLineAndTheExitIsNonZero) {
     EXPECT_EQ(nofile.code, 1);
     EXPECT_TRUE(nofile.Of("Configuración").contains("no existe"));
 }
+
+// The settings line as installers leave the file: a value the agent cannot
+// read fails it, naming the value and its key; a Windows-1252 file is no
+// fault; a database password in a file every user may read fails its own
+// line, and passes once the file is 0640.
+TEST(StationCheck, TheSettingsLineFailsOnUnreadableValuesAndAPasswordOthersMayRead) {
+    Station s;
+    ASSERT_TRUE(s.b.Ready()) << s.b.SkipReason().toStdString();
+    const QByteArray good = ReadAll(s.b.registry);
+    const struct {
+        const char* from;
+        const char* to;
+        const char* said;  // empty: the line is OK
+    } cases[] = {
+        {"\"Estacion\"=dword:00000001", "\"Estacion\"=\"1\"", "El valor \"Estacion\"=\"1\""},
+        {"\"TimeOut\"=dword:00000001", "\"TimeOut\"=dword:00000001 ; nota",
+         "El valor \"TimeOut\"=dword:00000001 ; nota"},
+        {"\"Estacion\"=dword:00000001", "; Dep\xF3sito\n\"Estacion\"=dword:00000001", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.to);
+        QByteArray text = good;
+        ASSERT_TRUE(text.contains(c.from)) << text.constData();
+        ASSERT_TRUE(WriteAll(s.b.registry, text.replace(c.from, c.to)));
+        const CheckRun r = RunCheck(s.b.registry);
+        const QString line = r.Of("Configuración");
+        if (*c.said == 0) {
+            EXPECT_TRUE(r.Ok("Configuración")) << line.toStdString();
+            EXPECT_TRUE(line.contains("(Windows-1252")) << line.toStdString();
+            continue;
+        }
+        EXPECT_EQ(r.code, 1);
+        EXPECT_TRUE(r.Failed("Configuración")) << line.toStdString();
+        EXPECT_TRUE(line.contains(QString::fromUtf8(c.said))) << line.toStdString();
+        EXPECT_TRUE(line.contains("de la clave HKEY_LOCAL_MACHINE\\Software\\Dalmor\\Kelvor\\"
+                                  "Agente\\1.0"));
+        EXPECT_EQ(ReadAll(s.b.registry), text);  // the check writes nothing
+    }
+
+    ASSERT_TRUE(WriteAll(s.b.registry, good));
+    EXPECT_TRUE(RunCheck(s.b.registry).Of("Contraseña").isEmpty());  // no password, no line
+    ASSERT_TRUE(RegistryFile(s.b.registry)
+                    .Write(RegistryKeys::kAlias, {RegistryValue::Str("Password", "secreto")}));
+    for (const auto& [mode, ok] : {std::pair{QFile::Permissions(0x6644), false},
+                                   std::pair{QFile::Permissions(0x6640), true}}) {
+        ASSERT_TRUE(QFile::setPermissions(s.b.registry, mode));
+        const CheckRun r = RunCheck(s.b.registry);
+        SCOPED_TRACE(r.lines.join('\n').toStdString());
+        EXPECT_EQ(r.Ok("Contraseña"), ok);
+        EXPECT_EQ(r.Failed("Contraseña"), !ok);
+        if (!ok) {
+            EXPECT_EQ(r.code, 1);
+            EXPECT_TRUE(r.Of("Contraseña").contains("chmod o-r " + s.b.registry));
+        }
+    }
+}

@@ -48,10 +48,14 @@ protected:
         o.err = QString::fromUtf8(p.readAllStandardError());
         return o;
     }
-    QStringList PrintConfig() {
+    // `err`: what standard error said (without it, it must say nothing).
+    QStringList PrintConfig(QString* err = nullptr) {
         const Outcome o = Run({"--print-config", "--registry", registry});
         EXPECT_EQ(o.exitCode, 0) << o.err.toStdString();
-        EXPECT_EQ(o.err, "");
+        if (err)
+            *err = o.err;
+        else
+            EXPECT_EQ(o.err, "");
         EXPECT_TRUE(o.out.endsWith('\n'));
         QStringList lines = o.out.split('\n', Qt::SkipEmptyParts);
         // The settings file read, as a comment after the settings.
@@ -76,7 +80,10 @@ protected:
 };
 
 TEST_F(AgenteProgramTest, PrintConfigWithoutSettingsFileShowsEveryDefaultAndSavesNothing) {
-    EXPECT_EQ(PrintConfig(), kDefaults);
+    QString err;
+    EXPECT_EQ(PrintConfig(&err), kDefaults);
+    EXPECT_EQ(err, "agente: No existe el archivo de configuración " + registry +
+                       "; se usan los valores por omisión y el cierre no lo crea\n");
     EXPECT_FALSE(QFileInfo::exists(registry));
 }
 
@@ -88,8 +95,46 @@ TEST_F(AgenteProgramTest, PrintConfigReadsTheSettingsAsStored) {
         "\"Comandos\"=\"20\"\r\n\"PSW\"=dword:00000005\r\n\"IV\"=dword:00000000\r\n"
         "\"DifHora\"=dword:ffffffff\r\n");
     const QByteArray before = ReadAll(registry);
-    EXPECT_EQ(PrintConfig(), With(kDefaults, {"Retrys=1", "PSW=1", "IV=0", "DifHora=-1"}));
+    QString err;
+    EXPECT_EQ(PrintConfig(&err), With(kDefaults, {"Retrys=1", "PSW=1", "IV=0", "DifHora=-1"}));
     EXPECT_EQ(ReadAll(registry), before);
+    // The value stored as text is said, named with its key, on one line.
+    EXPECT_EQ(err.count('\n'), 1) << err.toStdString();
+    EXPECT_TRUE(err.startsWith("agente: El valor \"Comandos\"=\"20\" de la clave "
+                               "HKEY_LOCAL_MACHINE\\Software\\Dalmor\\Kelvor\\Agente\\1.0 de " +
+                               registry + " no es un número de 32 bits"))
+        << err.toStdString();
+    EXPECT_TRUE(err.contains("se usa el valor por omisión 10 y la línea queda como está"));
+}
+
+// Values as installers mistype them: each is said on standard error, the
+// settings are still printed (with the default), and the file is untouched.
+TEST_F(AgenteProgramTest, PrintConfigSaysEveryValueItCannotRead) {
+    const struct {
+        const char* line;
+        const char* name;
+        const char* raw;
+    } cases[] = {
+        {"\"Estacion\"=\"3\"", "Estacion", "\"3\""},
+        {"\"Estacion\"=dword:00000003 ; nota", "Estacion", "dword:00000003 ; nota"},
+        {"\"Estacion\"=dword:123456789", "Estacion", "dword:123456789"},
+        {"\"Filas\"=hex:01,02", "Filas", "hex:01,02"},
+        {"\"TimeOut\"=", "TimeOut", "(vacío)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        StoreAgentKey(QByteArray(c.line) + "\r\n");
+        const QByteArray before = ReadAll(registry);
+        QString err;
+        const QStringList lines = PrintConfig(&err);
+        EXPECT_EQ(lines, With(kDefaults, {"Retrys=1"}));
+        EXPECT_TRUE(err.contains(QString("El valor \"%1\"=%2 de la clave").arg(c.name, c.raw)))
+            << err.toStdString();
+        if (QString(c.name) == "Estacion") {
+            EXPECT_TRUE(err.contains("el agente no atiende una estación supuesta"));
+        }
+        EXPECT_EQ(ReadAll(registry), before);
+    }
 }
 
 TEST_F(AgenteProgramTest, SettingsFileFromTheEnvironment) {

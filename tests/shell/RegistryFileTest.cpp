@@ -182,7 +182,8 @@ TEST_F(RegistryFileTest, ExportedEncodingsAreReadAndKeptOnWrite) {
 }
 
 // A file that is there but cannot be read is told apart from a missing one,
-// and is never replaced by a write.
+// and is never replaced by a write. Bytes that are not UTF-8 but hold no NUL
+// are the Western code page ("ANSI"): read as such, and kept byte for byte.
 TEST_F(RegistryFileTest, UnreadableFileIsReportedAndNotRewritten) {
     QString error = "x";
     EXPECT_FALSE(reg.OpenKeyRead(RegistryKeys::kAgent, &error));
@@ -191,12 +192,24 @@ TEST_F(RegistryFileTest, UnreadableFileIsReportedAndNotRewritten) {
     EXPECT_FALSE(folder.OpenKeyRead(RegistryKeys::kAgent, &error));
     EXPECT_FALSE(error.isEmpty());
 
-    const QByteArray broken("[HKEY_LOCAL_MACHINE\\Software\\X]\n\"A\"=\"\xC3\x28\"\n");
-    Store(broken.constData());
+    static const char kBroken[] = "[HKEY_LOCAL_MACHINE\\Software\\X]\n\"A\"=\"\0\xC3\x28\"\n";
+    const QByteArray broken(kBroken, sizeof kBroken - 1);
+    ASSERT_TRUE(WriteAll(path, broken));
     EXPECT_TRUE(reg.OpenKeyRead("\\Software\\X", &error));
     EXPECT_FALSE(error.isEmpty());
-    EXPECT_FALSE(reg.Write("\\Software\\X", {RegistryValue::Int("B", 1)}));
+    EXPECT_FALSE(reg.Write("\\Software\\X", {RegistryValue::Int("B", 1)}, &error));
+    EXPECT_TRUE(error.contains("no es texto")) << error.toStdString();
     EXPECT_EQ(ReadAll(path), broken);
+
+    const QByteArray ansi(
+        "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\X]\r\n\"Sitio\"=\"Dep\xF3sito \x80\x81\"\r\n");
+    ASSERT_TRUE(WriteAll(path, ansi));
+    const auto key = reg.OpenKeyRead("\\Software\\X", &error);
+    ASSERT_TRUE(key);
+    EXPECT_TRUE(error.isEmpty()) << error.toStdString();
+    EXPECT_EQ(key->ReadString("Sitio"), QString("Depósito €") + QChar(0x81));
+    ASSERT_TRUE(reg.Write("\\Software\\X", {RegistryValue::Int("B", 1)}));
+    EXPECT_EQ(ReadAll(path), ansi + "\"B\"=dword:00000001\r\n");
 }
 
 // A settings file behind a symbolic link: the target is rewritten with its
@@ -216,7 +229,8 @@ TEST_F(RegistryFileTest, WriteGoesThroughSymlinkAndKeepsMode) {
     EXPECT_EQ(QDir(dir.File("real")).entryList(QDir::Files).size(), 1);  // no temporary left
 }
 
-// "ComError" is written when its value changes, not at every connection.
+// "ComError" is written when its value changes, not at every connection, and
+// never makes a settings file that is missing (the installer's to make).
 TEST_F(RegistryFileTest, ComErrorWrittenOnlyWhenItChanges) {
     RegistryFile::SetProcessPath(path);
     ResetComErrorForTest();
@@ -224,9 +238,13 @@ TEST_F(RegistryFileTest, ComErrorWrittenOnlyWhenItChanges) {
         struct stat st;
         return stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : ino_t(0);
     };
-    ASSERT_TRUE(WriteComError(false));  // the first call writes
+    ASSERT_TRUE(WriteComError(true));
+    EXPECT_FALSE(QFileInfo::exists(path));
+    Store("Windows Registry Editor Version 5.00\n");
+    ASSERT_TRUE(WriteComError(false));  // the first call once the file exists writes
     const ino_t first = inode();
     ASSERT_NE(first, ino_t(0));
+    EXPECT_EQ(reg.OpenKeyRead(RegistryKeys::kKelvor)->ReadInteger("ComError"), 0);
     ASSERT_TRUE(WriteComError(false));
     EXPECT_EQ(inode(), first);
     ASSERT_TRUE(WriteComError(true));

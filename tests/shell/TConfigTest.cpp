@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QFileInfo>
+
 #include "shell/RegistryFile.h"
 #include "tests/support/TestSupport.h"
 
@@ -62,10 +64,12 @@ TEST_F(TConfigTest, TextOrBrokenValuesTakeDefaultsAndNoRangeIsApplied) {
     EXPECT_FALSE(c.IV);
 }
 
-TEST_F(TConfigTest, SaveCreatesKeyWithoutMasterKeysAndWritesBooleansAsOne) {
-    TConfig c = Loaded();
-    c.MASTER1 = 555;
-    c.Save(reg);
+// A TConfig never loaded (a new settings file) writes every value but the
+// master keys; a loaded one writes only what changed, booleans as 0 or 1.
+TEST_F(TConfigTest, SaveWritesOnlyWhatChangedAndBooleansAsOne) {
+    TConfig fresh;
+    fresh.MASTER1 = 555;
+    ASSERT_TRUE(fresh.Save(reg));
     auto key = reg.OpenKeyRead(RegistryKeys::kAgent);
     ASSERT_TRUE(key.has_value());
     EXPECT_EQ(key->ValueNames(),
@@ -75,11 +79,111 @@ TEST_F(TConfigTest, SaveCreatesKeyWithoutMasterKeysAndWritesBooleansAsOne) {
     EXPECT_EQ(key->ReadInteger("Retrys"), 2);
 
     StoreAgentKey("\"PSW\"=dword:00000005\n\"MASTER2\"=dword:00000063\n");
-    c = Loaded();
-    c.Save(reg);
-    key = reg.OpenKeyRead(RegistryKeys::kAgent);
-    EXPECT_EQ(key->ReadInteger("PSW"), 1);
-    EXPECT_EQ(key->ReadInteger("MASTER2"), 99);
+    const QByteArray stored = ReadAll(path);
+    TConfig c = Loaded();
+    ASSERT_TRUE(c.Save(reg));  // nothing changed: nothing written, 5 stays 5
+    EXPECT_EQ(ReadAll(path), stored);
+    c.PSW = false;
+    c.PSW = true;  // set back: no change
+    c.ActHora = true;
+    c.MASTER2 = 1;  // never written
+    ASSERT_TRUE(c.Save(reg));
+    EXPECT_EQ(ReadAll(path), stored + "\"ActHora\"=dword:00000001\n");
+    c.PSW = false;
+    ASSERT_TRUE(c.Save(reg));
+    EXPECT_EQ(reg.OpenKeyRead(RegistryKeys::kAgent)->ReadInteger("PSW"), 0);
+    EXPECT_EQ(reg.OpenKeyRead(RegistryKeys::kAgent)->ReadInteger("MASTER2"), 99);
+}
+
+// An installer's edit made while the agent runs survives the agent's save of
+// what the operator changed; a missing file is not made by a save of nothing.
+TEST_F(TConfigTest, AnEditMadeMeanwhileSurvivesAndAMissingFileIsNotMade) {
+    TConfig none = Loaded();
+    EXPECT_TRUE(none.FileMissing());
+    EXPECT_TRUE(none.LoadError().isEmpty());
+    EXPECT_TRUE(none.StationProblem().isEmpty());
+    ASSERT_TRUE(none.Save(reg));
+    EXPECT_FALSE(QFileInfo::exists(path));
+
+    StoreAgentKey("\"Estacion\"=dword:00000002\n\"DifHora\"=dword:00000005\n");
+    TConfig c = Loaded();
+    EXPECT_FALSE(c.FileMissing());
+    StoreAgentKey("\"Estacion\"=dword:00000002\n\"DifHora\"=dword:00000009\n"
+                  "\"Espera\"=dword:00000000\n");
+    c.Filas = 20;
+    ASSERT_TRUE(c.Save(reg));
+    const auto key = reg.OpenKeyRead(RegistryKeys::kAgent);
+    EXPECT_EQ(key->ReadInteger("DifHora"), 9);
+    EXPECT_EQ(key->ReadInteger("Espera"), 0);
+    EXPECT_EQ(key->ReadInteger("Filas"), 20);
+    EXPECT_EQ(key->ValueNames(), QStringList({"Estacion", "DifHora", "Espera", "Filas"}));
+}
+
+// Values that are there but are no 32-bit integer: the default is used and
+// said; "Estacion" stops the agent; a save never rewrites their lines.
+TEST_F(TConfigTest, UnreadableValuesAreSaidAndTheirLinesKept) {
+    const struct {
+        const char* line;
+        bool station;
+    } cases[] = {
+        {"\"Estacion\"=\"3\"", true},
+        {"\"Estacion\"=dword:00000003 ; nota", true},
+        {"\"Estacion\"=dword:123456789", true},
+        {"\"Filas\"=\"20\"", false},
+        {"\"IV\"=hex(4):01,00,00,00", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        StoreAgentKey(QByteArray(c.line) + "\n");
+        TConfig config = Loaded();
+        const QString name = QString(c.line).section('"', 1, 1);
+        EXPECT_EQ(config.StationProblem().isEmpty(), !c.station);
+        EXPECT_EQ(config.Problems().size(), c.station ? 0 : 1);
+        const QString said = c.station ? config.StationProblem() : config.Problems().value(0);
+        EXPECT_TRUE(said.startsWith(QString("El valor %1 de la clave HKEY_LOCAL_MACHINE"
+                                            "\\Software\\Dalmor\\Kelvor\\Agente\\1.0 de ")
+                                        .arg(c.line)))
+            << said.toStdString();
+        EXPECT_EQ(config.Estacion, 1);
+        EXPECT_EQ(config.Filas, 100);
+        EXPECT_TRUE(config.IV);
+        // The operator changes it (and another value): the other is saved,
+        // the unreadable line is kept and the save says so.
+        const QByteArray before = ReadAll(path);
+        config.Estacion = 7;
+        config.Filas = 30;
+        config.IV = false;
+        config.Comandos = 12;
+        QString error;
+        EXPECT_FALSE(config.Save(reg, &error));
+        EXPECT_TRUE(error.contains("no se guarda " + name)) << error.toStdString();
+        const QByteArray after = ReadAll(path);
+        EXPECT_TRUE(after.contains(QByteArray(c.line) + "\n")) << after.constData();
+        EXPECT_TRUE(after.contains("\"Comandos\"=dword:0000000c"));
+        EXPECT_EQ(after.count(name.toUtf8()), 1);
+        EXPECT_NE(after, before);
+    }
+}
+
+// A file an editor saved in the Western code page is read as such: its
+// values are used and no encoding fault is said. A file that is no text is
+// a fault that stops the agent rather than serve station 1.
+TEST_F(TConfigTest, AWindows1252FileIsReadAndBinaryBytesStopTheStation) {
+    ASSERT_TRUE(WriteAll(path, "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Dalmor\\Kelvor"
+                               "\\Agente\\1.0]\r\n; Dep\xF3sito norte\r\n"
+                               "\"Estacion\"=dword:00000004\r\n"));
+    TConfig ansi = Loaded();
+    EXPECT_EQ(ansi.Estacion, 4);
+    EXPECT_TRUE(ansi.LoadError().isEmpty()) << ansi.LoadError().toStdString();
+    EXPECT_TRUE(ansi.StationProblem().isEmpty());
+
+    ASSERT_TRUE(WriteAll(path, QByteArray("\x00\x01\x02REGEDIT4", 11)));
+    TConfig binary = Loaded();
+    EXPECT_FALSE(binary.LoadError().isEmpty());
+    EXPECT_TRUE(binary.StationProblem().contains("no se pudo leer el archivo de configuración",
+                                                 Qt::CaseInsensitive))
+        << binary.StationProblem().toStdString();
+    EXPECT_FALSE(binary.FileMissing());
 }
 
 TEST_F(TConfigTest, BrokenLinesSurviveASave) {
