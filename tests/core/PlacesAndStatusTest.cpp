@@ -1,6 +1,7 @@
 // The agent's own places (status file, per-user settings and log) and the
 // status of each reader after real cycles against simulated readers.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <unistd.h>
 #include <QDir>
@@ -170,5 +171,21 @@ TEST(AgentPlaces, StateFolderAndTheWindowAgentsOwnSettings) {
         EXPECT_EQ(places.WindowSettingsFile(machine, true), own);
         EXPECT_EQ(ReadAll(own), "changed by the user");  // seeded once only
         EXPECT_EQ(places.UserLogFolder(), dir.File("state/kelvor"));
+        // The copy may hold the database password: the user's alone.
+        struct stat st {};
+        ASSERT_EQ(::stat(QFile::encodeName(own).constData(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0600u);
+        ASSERT_EQ(::stat(QFile::encodeName(dir.File("config/kelvor")).constData(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0700u);
+        EXPECT_EQ(QDir(dir.File("config/kelvor")).entryList(QDir::Files).size(), 1);
+        ASSERT_TRUE(QFile::remove(own));
+    }
+    // A machine file this user may not read gives no copy, and is named, so
+    // that the agent says it cannot read it rather than run on defaults.
+    if (::getuid() == 0) {
+        ASSERT_EQ(::chmod(QFile::encodeName(machine).constData(), 0600), 0);
+        AsOrdinaryUser user;
+        EXPECT_EQ(places.WindowSettingsFile(machine, true), machine);
+        EXPECT_FALSE(QFileInfo::exists(dir.File("config/kelvor/registry.reg")));
     }
 }

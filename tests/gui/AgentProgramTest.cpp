@@ -158,3 +158,43 @@ TEST(AgentProgram, WithoutADisplayItSuggestsHeadless) {
     EXPECT_EQ(error.count('\n'), 1);
     EXPECT_FALSE(QFileInfo::exists(b.dir.File("AGKelvorI.log")));
 }
+
+// The window agent and the installer's settings file: a station that cannot
+// be read is a message and a non-zero exit with nothing started; an edit
+// made while the window runs is there after its close, which writes nothing
+// the operator did not change.
+TEST(AgentProgram, TheWindowServesNoGuessedStationAndItsCloseKeepsAnEdit) {
+    WindowBench b;
+    const QString runtime = RuntimeDir(b);
+    // No reader: no "ComError" write can race the edit below.
+    const QByteArray good = ReadAll(b.registry) +
+                            "\r\n[HKEY_LOCAL_MACHINE\\Software\\Dalmor\\Kelvor\\Agente\\1.0]\r\n"
+                            "\"Estacion\"=dword:00000001\r\n\"DifHora\"=dword:00000005\r\n";
+
+    QByteArray bad = good;
+    bad.replace("\"Estacion\"=dword:00000001", "\"Estacion\"=dword:00000001 ; nota");
+    ASSERT_TRUE(WriteAll(b.registry, bad));
+    {
+        Agent window;
+        window.Start(b, b.dir.File("mala"), runtime, {"KELVOR_DIALOG_TIMEOUT_MS=50"});
+        ASSERT_TRUE(window.process.waitForFinished(30000));
+        EXPECT_EQ(window.process.exitCode(), 1);
+        const QByteArray error = window.process.readAllStandardError();
+        EXPECT_TRUE(error.contains("\"Estacion\"=dword:00000001 ; nota")) << error.toStdString();
+        EXPECT_TRUE(QDir(b.dir.File("mala")).entryList(QDir::Files).isEmpty());
+        EXPECT_EQ(ReadAll(b.registry), bad);
+    }
+
+    ASSERT_TRUE(WriteAll(b.registry, good));
+    Agent window;
+    window.Start(b, b.dir.File("ventana"), runtime);
+    ASSERT_TRUE(SpinUntil([&] { return Answers(ServerName(runtime)); }));
+    QByteArray edited = good;
+    edited.replace("\"DifHora\"=dword:00000005",
+                   "; por el instalador\r\n\"DifHora\"=dword:00000009");
+    ASSERT_TRUE(WriteAll(b.registry, edited));
+    window.process.terminate();
+    ASSERT_TRUE(window.process.waitForFinished(30000));
+    EXPECT_EQ(window.process.exitCode(), 0);
+    EXPECT_EQ(ReadAll(b.registry), edited);
+}

@@ -12,6 +12,7 @@
 
 #include "shell/Errors.h"
 #include "shell/SpanishTexts.h"
+#include "shell/TimeText.h"
 #include "shell/Windows1252.h"
 #include "tests/support/TestSupport.h"
 
@@ -336,6 +337,43 @@ TEST_F(TLogFileTest, EchoGetsEveryLineWrittenAfterItIsSet) {
                                          "17/05/2024 09:08:07 [ComThread] ATENCION : atencion",
                                          "17/05/2024 09:08:07 [ComThread] ERROR : solo eco"}));
     EXPECT_FALSE(ReadAll(fixed).contains("solo eco"));
+}
+
+}  // namespace
+
+namespace {
+
+// The paused log's retry waits on the monotonic clock: the computer's clock
+// set back an hour (or forward) neither delays nor hastens it; the lines
+// keep the wall-clock stamp.
+TEST_F(TLogFileTest, TheRetryWaitsOnTheMonotonicClockNotTheWallClock) {
+    const struct {
+        const char* name;
+        qint64 wallStepSecs;
+        qint64 monotonicStepMs;
+        bool resumed;
+    } cases[] = {
+        {"clock set back an hour, a minute passes", -3600, 61000, true},
+        {"clock set forward an hour, a second passes", 3600, 1000, false},
+        {"nothing done to the clock, 59 s pass", 59, 59000, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir scratch;
+        const QString folder = scratch.File("falta");  // not there yet: paused at once
+        QDateTime now = kNow;
+        qint64 ticks = 0;
+        TLogFile log(folder, false, 1, kTitle, kPrefix, {}, [&] { return now; },
+                     [&] { return ticks; });
+        ASSERT_TRUE(log.Paused());
+        ASSERT_TRUE(QDir().mkpath(folder));
+        now = now.addSecs(c.wallStepSecs);
+        ticks += c.monotonicStepMs;
+        log.WriteLine("Main", "linea", 2);
+        EXPECT_EQ(log.Paused(), !c.resumed);
+        const QString file = FromWindows1252(ReadAll(folder + "/AGKelvorI.log"));
+        EXPECT_EQ(file.contains(LogStamp(now) + " [Main] linea"), c.resumed) << file.toStdString();
+    }
 }
 
 }  // namespace
