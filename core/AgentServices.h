@@ -8,6 +8,8 @@
 // - dm: the data module; the thread uses it from its own thread with its own
 //   database connection.
 // - clock: "now" for every time stamp and clock check of the thread.
+// - monotonic: the measure of the thread's intervals (how long since the last
+//   clock warning), which a host clock set back or forward must not stretch.
 // - timing: the thread's waits (shortened by tests).
 // - status: where the thread keeps each reader's state and writes the status
 //   file at the end of every cycle; null: the thread keeps its own, with no
@@ -34,6 +36,7 @@ struct AgentServices {
     TDM* dm = nullptr;
     ReaderStatus* status = nullptr;
     ClockFn clock = SystemClock();
+    MonotonicFn monotonic = MonotonicClock();
     ThreadTiming timing;
     std::function<void()> beforeLinkBuilt;
 };

@@ -28,7 +28,7 @@ TComunicationThread::TComunicationThread(bool createPaused, const AgentServices&
     if (m_services.status)
         m_status = m_services.status;
     CreateLink();
-    m_lastClockWarning = Now();
+    m_lastClockWarningMs = m_services.monotonic();
     m_lastErrorNotice = QDateTime(QDate(1999, 1, 1), QTime(0, 0));
     if (!createPaused) {
         m_started = true;

@@ -109,12 +109,13 @@ void TComunicationThread::ReadRealRegister(const TTR& reader) {
     if (!ReaderClock::WithinTolerance(readerClock, now, difHora)) {
         if (m_actHora) {
             m_services.dm->QueueClockSync(reader);
-        } else if (m_lastClockWarning.msecsTo(now) > qint64(qMax(difHora, 0)) * 60 * 1000) {
+        } else if (m_services.monotonic() - m_lastClockWarningMs >
+                   qint64(qMax(difHora, 0)) * 60 * 1000) {
             ReportProgress(reader.Id, ReaderClock::OutOfHoursMessage(year, link.Data()), Now(),
                            QStringLiteral("ATENCION"));
             ReportStateError(QStringLiteral("ATENCION"), 2);
             m_services.dm->StoreOutOfHours(reader);
-            m_lastClockWarning = now;
+            m_lastClockWarningMs = m_services.monotonic();
         }
     }
 

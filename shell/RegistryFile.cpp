@@ -514,8 +514,10 @@ bool WriteComError(bool failed) {
     if (ComErrorWritten == failed && ComErrorFile == file.Path()) return true;
     // The settings file is the installer's: a missing one is said at the
     // start and not made here (a wrong --registry path would otherwise leave
-    // a stray file). It is written once it exists.
-    if (!QFileInfo::exists(file.Path())) {
+    // a stray file). It is written once it exists. A path that cannot be
+    // looked at (a file used as a folder) is a failure the caller tells.
+    struct stat st;
+    if (stat(QFile::encodeName(file.Path()).constData(), &st) != 0 && errno == ENOENT) {
         ComErrorWritten.reset();
         return true;
     }

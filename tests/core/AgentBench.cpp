@@ -313,6 +313,7 @@ AgentServices AgentBench::Services() {
     s.config = &config;
     s.dm = m_dm.get();
     s.clock = clock.Fn();
+    s.monotonic = clock.Monotonic();
     s.timing = timing;
     s.beforeLinkBuilt = beforeLinkBuilt;
     s.status = status;

@@ -65,17 +65,28 @@ public:
 };
 
 // "Now" for the thread, the data module and the readers: the computer's clock
-// moved by an offset that a test may change.
+// moved by an offset that a test may change. Advance is time passing (both
+// clocks move); SetWallClock is the host's clock set back or forward (the
+// monotonic one does not move).
 class TestClock {
 public:
     QDateTime Now() const { return QDateTime::currentDateTime().addMSecs(m_offsetMs.load()); }
-    void Advance(qint64 ms) { m_offsetMs += ms; }
+    void Advance(qint64 ms) {
+        m_offsetMs += ms;
+        m_monotonicOffsetMs += ms;
+    }
+    void SetWallClock(qint64 stepMs) { m_offsetMs += stepMs; }
     ClockFn Fn() const {
         return [this] { return Now(); };
+    }
+    MonotonicFn Monotonic() const {
+        return [this] { return m_steady() + m_monotonicOffsetMs.load(); };
     }
 
 private:
     std::atomic<qint64> m_offsetMs{0};
+    std::atomic<qint64> m_monotonicOffsetMs{0};
+    MonotonicFn m_steady = MonotonicClock();
 };
 
 enum class BenchDb { SQLite, PostgreSQL };

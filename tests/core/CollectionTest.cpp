@@ -200,6 +200,38 @@ TEST_P(Collection, BadAndUndecodableRecords) {
     EXPECT_EQ(b.Count("RegExp", "CodEstado = 'MEMERR' AND ACK = TRUE"), 1);
 }
 
+// The DifHora minutes between clock warnings pass on the monotonic clock: the
+// host's clock set back an hour does not hold the warning back, nor does one
+// set forward bring it early.
+TEST(CollectionClock, TheWarningIntervalIgnoresTheHostClockBeingSet) {
+    const struct {
+        const char* name;
+        qint64 wallStepMs;
+        qint64 passedMs;
+        size_t warnings;
+    } cases[] = {
+        {"set back an hour, six minutes pass", -3600 * 1000, 6 * 60 * 1000, 1},
+        {"set forward an hour, nothing passes", 3600 * 1000, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        AgentBench b;
+        ASSERT_TRUE(b.Ready()) << b.SkipReason().toStdString();
+        b.AddStation(1, b.LinePath());
+        b.AddReader("A1", 1);
+        b.Reader(u'A').SetClockOffset(10 * 60);
+        auto thread = b.MakeThread(true);
+        thread->SetCycleLimit(1);
+        b.clock.SetWallClock(c.wallStepMs);
+        b.clock.Advance(c.passedMs);
+        thread->Resume();
+        thread->WaitForEnd();
+        thread.reset();
+        EXPECT_EQ(b.view.Starting("RELOJ FUERA DE HORA ").size(), c.warnings);
+        EXPECT_EQ(size_t(b.Count("REGISTRA", "CodEstado = 'FUEHOR'")), c.warnings);
+    }
+}
+
 // Reader clocks out of tolerance: without ActHora the first reader is warned
 // (and gets a "FUEHOR" row), the second is not, within DifHora minutes of the
 // warning; with ActHora a clock command is queued and carried in the same cycle.
