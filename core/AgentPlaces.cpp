@@ -4,10 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <cerrno>
 #include <utility>
 
 AgentPlaces::AgentPlaces(QProcessEnvironment env, QString systemStateFolder)

@@ -70,8 +70,7 @@ int RunHeadless(const HeadlessOptions& options) {
     // attention level (on standard error too), and the agent goes on.
     if (config.FileMissing())
         log->WriteLine(kMain, config.MissingFileReport(RegistryFile::Process().Path()), 1);
-    for (const QString& problem : config.Problems())
-        log->WriteLine(kMain, problem, 1);
+    for (const QString& problem : config.Problems()) log->WriteLine(kMain, problem, 1);
 
     if (locked == StationLock::Result::kUnavailable) {
         log->WriteLine(kMain,

@@ -155,7 +155,7 @@ private:
     bool m_logOn = false;
     bool m_dbOpen = false;
     bool m_comErrorUnwritten = false;  // the failure to write "ComError" was told
-    qint64 m_lastClockWarningMs = 0;  // on services.monotonic: the last clock warning
+    qint64 m_lastClockWarningMs = 0;   // on services.monotonic: the last clock warning
     QDateTime m_lastErrorNotice;
 
     ReaderStatus m_ownStatus;  // used when the services bring none

@@ -174,8 +174,7 @@ int RunWindow(const AgentOptions& options, int& argc, char** argv) {
     // What the settings file lacks or holds unreadable, once, at attention level.
     if (config.FileMissing())
         form->ReportStartupError(config.MissingFileReport(RegistryFile::Process().Path()), 1);
-    for (const QString& problem : config.Problems())
-        form->ReportStartupError(problem, 1);
+    for (const QString& problem : config.Problems()) form->ReportStartupError(problem, 1);
 
     if (!statusProblem.isEmpty())
         form->ReportStartupError(statusProblem);

@@ -83,8 +83,7 @@ int main(int argc, char** argv) {
             said.prepend(Config().StationProblem());
         if (Config().FileMissing())
             said.prepend(Config().MissingFileReport(RegistryFile::Process().Path()));
-        for (const QString& line : said)
-            Print(stderr, QStringLiteral("agente: %1\n").arg(line));
+        for (const QString& line : said) Print(stderr, QStringLiteral("agente: %1\n").arg(line));
         Print(stdout, Config().Describe().join(QLatin1Char('\n')) + QLatin1Char('\n'));
         // A comment line: readers of the Name=value lines pass over it.
         Print(stdout,

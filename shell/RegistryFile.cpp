@@ -157,7 +157,8 @@ QByteArray Render(const QList<Line>& lines, const Form& form) {
             text += l.raw;
         text += end;
     }
-    if (form.windows1252) return ToWindows1252(text);
+    if (form.windows1252)
+        return ToWindows1252(text);
     QStringEncoder encoder(form.encoding, QStringConverter::Flag::Stateless);
     return encoder(text);
 }
@@ -229,14 +230,17 @@ bool WriteAllFd(int fd, const QByteArray& data) {
     return true;
 }
 
-QString SystemText(int code) { return QString::fromLocal8Bit(std::strerror(code)); }
+QString SystemText(int code) {
+    return QString::fromLocal8Bit(std::strerror(code));
+}
 
 // Makes a rename durable: the new name is in the folder only once the folder
 // itself is on the disk.
 bool SyncFolder(const QString& path) {
     const int dir = open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(),
                          O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0) return false;
+    if (dir < 0)
+        return false;
     const bool ok = fsync(dir) == 0;
     close(dir);
     return ok;
@@ -351,7 +355,8 @@ int OpenLocked(const QString& path, bool create) {
         int fd = open(p.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
         if (fd < 0 && errno == ENOENT && create)
             fd = open(p.constData(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd < 0 && errno == EEXIST) continue;  // made meanwhile by another writer
+        if (fd < 0 && errno == EEXIST)
+            continue;  // made meanwhile by another writer
         if (fd < 0) return -1;
         if (!LockBounded(fd)) {
             const int code = errno;
@@ -393,7 +398,8 @@ std::optional<QString> RegistryKey::ReadString(const QString& name) const {
 
 std::optional<QString> RegistryKey::Raw(const QString& name) const {
     for (qsizetype i = m_values.size() - 1; i >= 0; --i)
-        if (SameKey(m_values[i].first, name)) return m_values[i].second;
+        if (SameKey(m_values[i].first, name))
+            return m_values[i].second;
     return std::nullopt;
 }
 
@@ -443,7 +449,8 @@ bool RegistryFile::Write(const QString& key, const QList<RegistryValue>& values,
                          bool createFile) const {
     QString why;
     const bool ok = WriteLocked(key, values, &why, createFile);
-    if (error) *error = why;
+    if (error)
+        *error = why;
     return ok;
 }
 
@@ -469,20 +476,23 @@ bool RegistryFile::WriteLocked(const QString& key, const QList<RegistryValue>& v
     }
     QByteArray data;
     bool ok = ReadFd(fd, &data);
-    if (!ok) *error = QStringLiteral("no se puede leer %1: %2").arg(target, SystemText(errno));
+    if (!ok)
+        *error = QStringLiteral("no se puede leer %1: %2").arg(target, SystemText(errno));
     if (ok) {
         Form form;
         QList<Line> lines = Parse(data, &form);
         // Bytes that do not decode would be lost by a rewrite.
         ok = form.valid;
-        if (!ok) *error = QStringLiteral("%1 no es texto; no se reescribe").arg(target);
+        if (!ok)
+            *error = QStringLiteral("%1 no es texto; no se reescribe").arg(target);
         if (ok) {
             Apply(lines, FullKey(key), values);
             ok = WriteFile(target, Render(lines, form), fd, error);
         }
     }
     // An empty file made here only to hold the lock is not left behind.
-    if (!ok && !existed) unlink(QFile::encodeName(target).constData());
+    if (!ok && !existed)
+        unlink(QFile::encodeName(target).constData());
     close(fd);  // releases the lock
     return ok;
 }

@@ -77,7 +77,8 @@ void TConfig::Load(const RegistryFile& registry) {
             // There but not a 32-bit integer ("3" as text, a comment after the
             // value, nine hex digits): said, and its line kept as written.
             const std::optional<QString> raw = key->Raw(name);
-            if (!v && raw) unreadable = raw->isEmpty() ? QStringLiteral("(vacío)") : *raw;
+            if (!v && raw)
+                unreadable = raw->isEmpty() ? QStringLiteral("(vacío)") : *raw;
         }
         const qint32 value = v ? *v : (key ? s.defaultValue : s.defaultWithoutKey);
         if (s.kind == Setting::kInt)
@@ -87,8 +88,9 @@ void TConfig::Load(const RegistryFile& registry) {
         m_unreadable.append(unreadable);
         if (unreadable.isEmpty())
             continue;
-        const QString what = QStringLiteral("El valor \"%1\"=%2 %3 no es un número de 32 bits "
-                                            "(dword: y hasta ocho cifras hexadecimales)")
+        const QString what = QStringLiteral(
+                                 "El valor \"%1\"=%2 %3 no es un número de 32 bits "
+                                 "(dword: y hasta ocho cifras hexadecimales)")
                                  .arg(name, unreadable, where);
         if (name == QLatin1String("Estacion"))
             m_stationProblem = what + QStringLiteral(
@@ -112,8 +114,9 @@ void TConfig::Load(const RegistryFile& registry) {
 QString TConfig::MissingFileReport(const QString& path) const {
     if (!m_fileMissing)
         return {};
-    return QStringLiteral("No existe el archivo de configuración %1; se usan los valores por "
-                          "omisión y el cierre no lo crea")
+    return QStringLiteral(
+               "No existe el archivo de configuración %1; se usan los valores por "
+               "omisión y el cierre no lo crea")
         .arg(path);
 }
 
@@ -144,8 +147,9 @@ bool TConfig::Save(const RegistryFile& registry, QString* error) {
     if (!kept.isEmpty()) {
         if (!why.isEmpty())
             why += QStringLiteral("; ");
-        why += QStringLiteral("no se guarda %1: su línea no se puede leer y queda como está; "
-                              "corríjala en %2")
+        why += QStringLiteral(
+                   "no se guarda %1: su línea no se puede leer y queda como está; "
+                   "corríjala en %2")
                    .arg(kept.join(QStringLiteral(", ")), registry.Path());
     }
     if (error)
@@ -156,7 +160,8 @@ bool TConfig::Save(const RegistryFile& registry, QString* error) {
 QStringList TConfig::Describe() const {
     QStringList lines;
     for (int i = 0; i < int(std::size(kSettings)); ++i)
-        lines.append(QStringLiteral("%1=%2").arg(QString::fromLatin1(kSettings[i].name)).arg(Value(i)));
+        lines.append(
+            QStringLiteral("%1=%2").arg(QString::fromLatin1(kSettings[i].name)).arg(Value(i)));
     return lines;
 }
 

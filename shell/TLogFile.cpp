@@ -51,8 +51,7 @@ QString OneLine(QString message) {
 }  // namespace
 
 TLogFile::TLogFile(const QString& folder, bool newFile, qint32 enabled, const QString& title,
-                   const QString& prefix, RetryQuestion ask, ClockFn clock,
-                   MonotonicFn monotonic)
+                   const QString& prefix, RetryQuestion ask, ClockFn clock, MonotonicFn monotonic)
     : m_folder(folder),
       m_newFile(newFile),
       m_enabled(enabled),

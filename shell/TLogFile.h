@@ -121,7 +121,7 @@ private:
     bool m_failureTold = false;
     QString m_failure;  // why the log is paused
     MonotonicFn m_monotonic;  // the retry wait's clock; `clock` only stamps lines
-    qint64 m_retryAtMs = 0;  // on m_monotonic
+    qint64 m_retryAtMs = 0;   // on m_monotonic
     qint64 m_retryIntervalMs = 60000;
     qint64 m_lostLines = 0;
     std::function<void(const QByteArray&)> m_echo;

@@ -534,9 +534,7 @@ TEST(HeadlessAgent, StandardErrorGetsErrorsAlwaysAndInformationWithTheLog) {
     p->start(BuildDir() + "/core/agente",
              {"--headless", "--registry", s.b.registry, "--log-dir", s.logDir});
     ASSERT_TRUE(WaitFor(
-        [&] {
-            return s.Stderr().contains("ATENCION : El valor \"Filas\"=\"64\" de la clave");
-        },
+        [&] { return s.Stderr().contains("ATENCION : El valor \"Filas\"=\"64\" de la clave"); },
         30000))
         << s.Stderr().toStdString();
     err = s.Stderr();

@@ -179,8 +179,9 @@ TEST(StationCheck, TheSettingsLineFailsOnUnreadableValuesAndAPasswordOthersMayRe
         EXPECT_EQ(r.code, 1);
         EXPECT_TRUE(r.Failed("Configuración")) << line.toStdString();
         EXPECT_TRUE(line.contains(QString::fromUtf8(c.said))) << line.toStdString();
-        EXPECT_TRUE(line.contains("de la clave HKEY_LOCAL_MACHINE\\Software\\Dalmor\\Kelvor\\"
-                                  "Agente\\1.0"));
+        EXPECT_TRUE(
+            line.contains("de la clave HKEY_LOCAL_MACHINE\\Software\\Dalmor\\Kelvor\\"
+                          "Agente\\1.0"));
         EXPECT_EQ(ReadAll(s.b.registry), text);  // the check writes nothing
     }
 

@@ -100,9 +100,10 @@ TEST_F(AgenteProgramTest, PrintConfigReadsTheSettingsAsStored) {
     EXPECT_EQ(ReadAll(registry), before);
     // The value stored as text is said, named with its key, on one line.
     EXPECT_EQ(err.count('\n'), 1) << err.toStdString();
-    EXPECT_TRUE(err.startsWith("agente: El valor \"Comandos\"=\"20\" de la clave "
-                               "HKEY_LOCAL_MACHINE\\Software\\Dalmor\\Kelvor\\Agente\\1.0 de " +
-                               registry + " no es un número de 32 bits"))
+    EXPECT_TRUE(
+        err.startsWith("agente: El valor \"Comandos\"=\"20\" de la clave "
+                       "HKEY_LOCAL_MACHINE\\Software\\Dalmor\\Kelvor\\Agente\\1.0 de " +
+                       registry + " no es un número de 32 bits"))
         << err.toStdString();
     EXPECT_TRUE(err.contains("se usa el valor por omisión 10 y la línea queda como está"));
 }

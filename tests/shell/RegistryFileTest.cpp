@@ -202,7 +202,8 @@ TEST_F(RegistryFileTest, UnreadableFileIsReportedAndNotRewritten) {
     EXPECT_EQ(ReadAll(path), broken);
 
     const QByteArray ansi(
-        "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\X]\r\n\"Sitio\"=\"Dep\xF3sito \x80\x81\"\r\n");
+        "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\X]\r\n\"Sitio\"=\"Dep\xF3sito "
+        "\x80\x81\"\r\n");
     ASSERT_TRUE(WriteAll(path, ansi));
     const auto key = reg.OpenKeyRead("\\Software\\X", &error);
     ASSERT_TRUE(key);

@@ -35,16 +35,18 @@ QString SettingsText(const QString& end) {
                    "[HKEY_LOCAL_MACHINE\\Software\\Dalmor\\Kelvor\\Alias\\Kelvor]" + end +
                    "\"Driver\"=\"QSQLITE\"" + end + end;
     for (int i = 0; i < 3000; ++i) text += QString("; línea de relleno %1").arg(i) + end;
-    text += "[HKEY_LOCAL_MACHINE\\Software\\Dalmor\\Kelvor]" + end +
-            "\"ComError\"=dword:00000000" + end + "; fin" + end;
+    text += "[HKEY_LOCAL_MACHINE\\Software\\Dalmor\\Kelvor]" + end + "\"ComError\"=dword:00000000" +
+            end + "; fin" + end;
     return text;
 }
 
 // Runs `fn` in a child process as `uid` (root only); its result is the exit code.
 pid_t Spawn(uid_t uid, const std::function<int()>& fn) {
     const pid_t child = fork();
-    if (child != 0) return child;
-    if (uid != geteuid() && (setgid(uid) != 0 || setuid(uid) != 0)) _exit(100);
+    if (child != 0)
+        return child;
+    if (uid != geteuid() && (setgid(uid) != 0 || setuid(uid) != 0))
+        _exit(100);
     _exit(fn());
 }
 
@@ -76,9 +78,11 @@ public:
                 char buf[65536];
                 ssize_t n = 0;
                 while (fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0) data.append(buf, n);
-                if (fd >= 0) close(fd);
+                if (fd >= 0)
+                    close(fd);
                 ++counts[0];
-                if (!data.contains(alias) || !data.endsWith(last)) ++counts[1];
+                if (!data.contains(alias) || !data.endsWith(last))
+                    ++counts[1];
             }
             (void)!write(result[1], counts, sizeof counts);
             _exit(0);
@@ -145,10 +149,10 @@ TEST_F(SettingsWriteTest, AReaderNeverFindsThePartialFile) {
             path = folder + "/enlace.reg";
             ASSERT_TRUE(QFile::link(real, path));
         }
-        Hammer reader(path,
-                      Encoded("[HKEY_LOCAL_MACHINE\\Software\\Dalmor\\Kelvor\\Alias\\Kelvor]",
-                              c.encoding),
-                      Encoded("; fin" + c.end, c.encoding));
+        Hammer reader(
+            path,
+            Encoded("[HKEY_LOCAL_MACHINE\\Software\\Dalmor\\Kelvor\\Alias\\Kelvor]", c.encoding),
+            Encoded("; fin" + c.end, c.encoding));
         const pid_t writer = Spawn(c.otherOwner ? kNobody : geteuid(), [&] {
             int written = 0, refused = 0;
             for (int i = 0; i < 60; ++i) {
@@ -178,7 +182,8 @@ TEST_F(SettingsWriteTest, AReaderNeverFindsThePartialFile) {
 // Owner, group and mode survive a write by a user who may keep them; a file
 // the writer would take from its owner is left as it was.
 TEST_F(SettingsWriteTest, OwnerAndModeAreKeptOrTheWriteIsRefused) {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root to make files of another user";
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to make files of another user";
     ASSERT_EQ(chmod(QFile::encodeName(dir.Path()).constData(), 0777), 0);
     struct Case {
         uid_t owner;
@@ -228,9 +233,8 @@ TEST_F(SettingsWriteTest, AFullDiskLeavesTheOldFileWhole) {
         }
     }
     QString error;
-    EXPECT_FALSE(
-        RegistryFile(path).Write(RegistryKeys::kKelvor, {RegistryValue::Int("ComError", 1)},
-                                 &error));
+    EXPECT_FALSE(RegistryFile(path).Write(RegistryKeys::kKelvor,
+                                          {RegistryValue::Int("ComError", 1)}, &error));
     EXPECT_FALSE(error.isEmpty());
     EXPECT_EQ(ReadAll(path), original);
     EXPECT_EQ(QDir(folder).entryList(QDir::Files).size(), 2);

@@ -108,8 +108,9 @@ TEST_F(TConfigTest, AnEditMadeMeanwhileSurvivesAndAMissingFileIsNotMade) {
     StoreAgentKey("\"Estacion\"=dword:00000002\n\"DifHora\"=dword:00000005\n");
     TConfig c = Loaded();
     EXPECT_FALSE(c.FileMissing());
-    StoreAgentKey("\"Estacion\"=dword:00000002\n\"DifHora\"=dword:00000009\n"
-                  "\"Espera\"=dword:00000000\n");
+    StoreAgentKey(
+        "\"Estacion\"=dword:00000002\n\"DifHora\"=dword:00000009\n"
+        "\"Espera\"=dword:00000000\n");
     c.Filas = 20;
     ASSERT_TRUE(c.Save(reg));
     const auto key = reg.OpenKeyRead(RegistryKeys::kAgent);
@@ -126,10 +127,8 @@ TEST_F(TConfigTest, UnreadableValuesAreSaidAndTheirLinesKept) {
         const char* line;
         bool station;
     } cases[] = {
-        {"\"Estacion\"=\"3\"", true},
-        {"\"Estacion\"=dword:00000003 ; nota", true},
-        {"\"Estacion\"=dword:123456789", true},
-        {"\"Filas\"=\"20\"", false},
+        {"\"Estacion\"=\"3\"", true},           {"\"Estacion\"=dword:00000003 ; nota", true},
+        {"\"Estacion\"=dword:123456789", true}, {"\"Filas\"=\"20\"", false},
         {"\"IV\"=hex(4):01,00,00,00", false},
     };
     for (const auto& c : cases) {
@@ -169,9 +168,10 @@ TEST_F(TConfigTest, UnreadableValuesAreSaidAndTheirLinesKept) {
 // values are used and no encoding fault is said. A file that is no text is
 // a fault that stops the agent rather than serve station 1.
 TEST_F(TConfigTest, AWindows1252FileIsReadAndBinaryBytesStopTheStation) {
-    ASSERT_TRUE(WriteAll(path, "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Dalmor\\Kelvor"
-                               "\\Agente\\1.0]\r\n; Dep\xF3sito norte\r\n"
-                               "\"Estacion\"=dword:00000004\r\n"));
+    ASSERT_TRUE(WriteAll(path,
+                         "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Dalmor\\Kelvor"
+                         "\\Agente\\1.0]\r\n; Dep\xF3sito norte\r\n"
+                         "\"Estacion\"=dword:00000004\r\n"));
     TConfig ansi = Loaded();
     EXPECT_EQ(ansi.Estacion, 4);
     EXPECT_TRUE(ansi.LoadError().isEmpty()) << ansi.LoadError().toStdString();

@@ -186,8 +186,9 @@ TEST_F(TLogFileTest, WithoutAQuestionAnOpeningFailurePausesTheLogUntilARetryWork
         const QString folder = dir.File(newFile ? "nueva" : "anexar");
         QDateTime now = kNow;
         QStringList notices, echoed;  // outlive the log, whose end lines are echoed
-        TLogFile log(folder, newFile, 1, kTitle, kPrefix, {}, [&] { return now; },
-                     [&] { return kNow.msecsTo(now); });
+        TLogFile log(
+            folder, newFile, 1, kTitle, kPrefix, {}, [&] { return now; },
+            [&] { return kNow.msecsTo(now); });
         EXPECT_EQ(log.Enabled(), 1);
         EXPECT_TRUE(log.Paused());
         EXPECT_EQ(log.OpenError(), "");
@@ -262,8 +263,9 @@ TEST_F(TLogFileTest, StartLinesThatCannotBeWrittenAreAnOpeningFailure) {
 TEST_F(TLogFileTest, AWriteFailurePausesTheLogTellsItOnceAndResumes) {
     QDateTime now = kNow;
     QStringList notices;
-    TLogFile log(dir.Path(), false, 1, kTitle, kPrefix, {}, [&] { return now; },
-                 [&] { return kNow.msecsTo(now); });
+    TLogFile log(
+        dir.Path(), false, 1, kTitle, kPrefix, {}, [&] { return now; },
+        [&] { return kNow.msecsTo(now); });
     log.SetFailureNotice([&](const QString& m) { notices.append(m); });
     const auto size = rlim_t(QFileInfo(fixed).size());
     rlimit previous{};
@@ -289,8 +291,9 @@ TEST_F(TLogFileTest, AWriteFailurePausesTheLogTellsItOnceAndResumes) {
                   "l\xEDneas no se pudieron escribir\r\n17/05/2024 09:10:09 [Main] ya entra\r\n");
 
     const QString folder = dir.File("sub");
-    TLogFile moved(folder, false, 1, kTitle, kPrefix, {}, [&] { return now; },
-                   [&] { return kNow.msecsTo(now); });
+    TLogFile moved(
+        folder, false, 1, kTitle, kPrefix, {}, [&] { return now; },
+        [&] { return kNow.msecsTo(now); });
     QDir().mkpath(folder);  // before: paused at once; told when the notice is set
     moved.SetFailureNotice([&](const QString& m) { notices.append(m); });
     ASSERT_EQ(notices.size(), 2);
@@ -363,8 +366,8 @@ TEST_F(TLogFileTest, TheRetryWaitsOnTheMonotonicClockNotTheWallClock) {
         const QString folder = scratch.File("falta");  // not there yet: paused at once
         QDateTime now = kNow;
         qint64 ticks = 0;
-        TLogFile log(folder, false, 1, kTitle, kPrefix, {}, [&] { return now; },
-                     [&] { return ticks; });
+        TLogFile log(
+            folder, false, 1, kTitle, kPrefix, {}, [&] { return now; }, [&] { return ticks; });
         ASSERT_TRUE(log.Paused());
         ASSERT_TRUE(QDir().mkpath(folder));
         now = now.addSecs(c.wallStepSecs);
