@@ -167,9 +167,12 @@ TEST(AgentProgram, TheWindowServesNoGuessedStationAndItsCloseKeepsAnEdit) {
     WindowBench b;
     const QString runtime = RuntimeDir(b);
     // No reader: no "ComError" write can race the edit below.
+    // A value stored as text is said in the window's rows and its log.
     const QByteArray good = ReadAll(b.registry) +
                             "\r\n[HKEY_LOCAL_MACHINE\\Software\\Dalmor\\Kelvor\\Agente\\1.0]\r\n"
-                            "\"Estacion\"=dword:00000001\r\n\"DifHora\"=dword:00000005\r\n";
+                            "\"Estacion\"=dword:00000001\r\n\"DifHora\"=dword:00000005\r\n"
+                            "\"LogFileActivado\"=dword:00000001\r\n\"LogFileAppend\"=dword:00000001\r\n"
+                            "\"Filas\"=\"64\"\r\n";
 
     QByteArray bad = good;
     bad.replace("\"Estacion\"=dword:00000001", "\"Estacion\"=dword:00000001 ; nota");
@@ -197,4 +200,7 @@ TEST(AgentProgram, TheWindowServesNoGuessedStationAndItsCloseKeepsAnEdit) {
     ASSERT_TRUE(window.process.waitForFinished(30000));
     EXPECT_EQ(window.process.exitCode(), 0);
     EXPECT_EQ(ReadAll(b.registry), edited);
+    const QString log = FromWindows1252(ReadAll(b.dir.File("ventana/AGKelvorI.log")));
+    EXPECT_EQ(log.count("[Main] ATENCION : El valor \"Filas\"=\"64\" de la clave"), 1)
+        << log.toStdString();
 }
