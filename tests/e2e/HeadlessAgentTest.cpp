@@ -300,6 +300,32 @@ TEST(HeadlessAgent, AnInstallersEditMadeWhileItRunsSurvivesTheClose) {
     EXPECT_EQ(ReadAll(s.b.registry), edited);
 }
 
+// The package's settings file, every setting commented at its default, as a
+// site first runs it: the service's run and close write nothing into it.
+TEST(HeadlessAgent, ThePackagesCommentedDefaultsStayCommented) {
+    ScratchDir dir;
+    const QString registry = dir.File("registry.reg");
+    QByteArray settings = ReadAll(KELVOR_PACKAGE_SETTINGS);
+    ASSERT_TRUE(settings.contains(";\"Estacion\"=dword:00000001"));
+    settings.replace("/var/lib/kelvor/kelvor.db", QFile::encodeName(dir.File("no-hay.db")));
+    ASSERT_TRUE(WriteAll(registry, settings));
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("KELVOR_REGISTRY");
+    env.insert("KELVOR_LOCK_DIR", dir.Path());
+    p.setProcessEnvironment(env);
+    p.setStandardErrorFile(dir.File("stderr.txt"));
+    p.start(BuildDir() + "/core/agente",
+            {"--headless", "--registry", registry, "--log-dir", dir.File("log")});
+    ASSERT_TRUE(WaitFor([&] { return ReadAll(dir.File("stderr.txt")).contains("base de datos"); },
+                        30000))
+        << ReadAll(dir.File("stderr.txt")).toStdString();
+    ::kill(pid_t(p.processId()), SIGTERM);
+    ASSERT_TRUE(p.waitForFinished(30000));
+    EXPECT_EQ(p.exitCode(), 0);
+    EXPECT_EQ(ReadAll(registry), settings);
+}
+
 // A station the settings do not name for certain is not served: a one-line
 // error, a non-zero exit, nothing touched (no line opened, no log, the file
 // as it was). Other unreadable values are said and the agent runs.
