@@ -467,6 +467,12 @@ bool RegistryFile::WriteLocked(const QString& key, const QList<RegistryValue>& v
         return false;
     }
     const bool existed = info.exists();
+    // The file is replaced, not written through, but a file this user may not
+    // write (made read-only to keep the agent off it) is left alone all the same.
+    if (existed && access(QFile::encodeName(target).constData(), W_OK) != 0) {
+        *error = QStringLiteral("no se puede escribir %1: %2").arg(target, SystemText(errno));
+        return false;
+    }
     const int fd = OpenLocked(target, createFile);
     if (fd < 0) {
         *error = errno == EWOULDBLOCK

@@ -180,7 +180,8 @@ TEST_F(SettingsWriteTest, AReaderNeverFindsThePartialFile) {
 }
 
 // Owner, group and mode survive a write by a user who may keep them; a file
-// the writer would take from its owner is left as it was.
+// the writer would take from its owner, or one made read-only, is left as it
+// was.
 TEST_F(SettingsWriteTest, OwnerAndModeAreKeptOrTheWriteIsRefused) {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to make files of another user";
@@ -189,7 +190,7 @@ TEST_F(SettingsWriteTest, OwnerAndModeAreKeptOrTheWriteIsRefused) {
         uid_t owner;
         mode_t mode;
         bool written;
-    } const cases[] = {{kNobody, 0640, true}, {kNobody, 0600, true}, {0, 0666, false}};
+    } const cases[] = {{kNobody, 0640, true}, {kNobody, 0600, true}, {kNobody, 0444, false}, {0, 0666, false}};
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "owner " << c.owner << " mode " << std::oct << c.mode);
         const QString path = dir.File("registry.reg");
