@@ -46,6 +46,16 @@ int RunHeadless(const HeadlessOptions& options) {
                      .toUtf8());
         return 1;
     }
+    // Without the lock nothing keeps a second agent off this station: the
+    // start stops here, with the reason (a folder this user may not enter, a
+    // file planted at the lock's name).
+    if (locked == StationLock::Result::kUnavailable) {
+        ToStderr(QStringLiteral("agente: No se pudo tomar el bloqueo de la estación (%1); el "
+                                "agente no se inicia")
+                     .arg(station.Error())
+                     .toUtf8());
+        return 1;
+    }
 
     const QString folder =
         options.logDir.isEmpty() ? QCoreApplication::applicationDirPath() : options.logDir;
@@ -64,14 +74,6 @@ int RunHeadless(const HeadlessOptions& options) {
     // agent runs on the defaults, and says so.
     if (!config.LoadError().isEmpty())
         log->WriteLine(kMain, config.LoadErrorReport(), 1);
-
-    if (locked == StationLock::Result::kUnavailable) {
-        log->WriteLine(kMain,
-                       QStringLiteral("No se pudo tomar el bloqueo de la estación (%1); no se "
-                                      "impedirá un segundo agente")
-                           .arg(station.Error()),
-                       1);
-    }
 
     HeadlessView view;
     TDM dm(SystemClock());  // the process's data module (DM()) while it lives
