@@ -117,9 +117,11 @@ int RunHeadless(const HeadlessOptions& options) {
 
     QObject::connect(thread.get(), &QThread::finished, QCoreApplication::instance(),
                      &QCoreApplication::quit, Qt::QueuedConnection);
-    // The watchdog is fed on this thread, from the thread's cycles: a stuck
-    // cycle and a stuck event loop both starve it.
+    // The watchdog is fed on this thread, from the thread's progress and
+    // cycles: a stuck step and a stuck event loop both starve it.
     ServiceNotifier notifier;
+    QObject::connect(thread.get(), &TComunicationThread::Alive, QCoreApplication::instance(),
+                     [&notifier] { notifier.Alive(); });
     QObject::connect(thread.get(), &TComunicationThread::CycleEnded, QCoreApplication::instance(),
                      [&notifier](int done) { notifier.CycleDone(done); });
     thread->Resume();

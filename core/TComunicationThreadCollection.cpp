@@ -41,6 +41,7 @@ void TComunicationThread::CollectRegistrations() {
                      .arg(reader.Velocidad),
                  2);
         m_status->Collected(reader.Id, reader.Virtual);
+        Progressed();
         ReadRegister(reader);
         WriteLog(QStringLiteral("Se completo el proceso de lectura de registraciones en el "
                                 "Regist.: %1")
