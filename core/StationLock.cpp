@@ -100,8 +100,9 @@ QString OpenFailure(const QString& lockPath, int error) {
     if (error == EACCES) {
         const QFileInfo folder(QFileInfo(lockPath).absolutePath());
         if (folder.exists())
-            text += QStringLiteral(" (la carpeta %1 es del grupo %2; los operadores de la estación "
-                                   "deben pertenecer a él)")
+            text += QStringLiteral(
+                        " (la carpeta %1 es del grupo %2; los operadores de la estación "
+                        "deben pertenecer a él)")
                         .arg(folder.absoluteFilePath(), folder.group());
     }
     return text;
@@ -125,7 +126,8 @@ StationLock::Result StationLock::Acquire(const QString& how) {
     struct stat st {};
     QString refused;
     if (::fstat(fd, &st) != 0)
-        refused = QStringLiteral("no se pudo examinar %1: %2").arg(m_lockPath, SystemMessage(errno));
+        refused =
+            QStringLiteral("no se pudo examinar %1: %2").arg(m_lockPath, SystemMessage(errno));
     else if (!S_ISREG(st.st_mode))
         refused = QStringLiteral("%1 no es un archivo común").arg(m_lockPath);
     else if (st.st_nlink != 1)

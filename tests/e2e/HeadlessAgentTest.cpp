@@ -204,8 +204,9 @@ TEST(HeadlessAgent, FeedsTheWatchdogDuringALongReadOfManyRecords) {
     s.b.Reader(u'A').SetFaults(paced);
     NotifySocket manager(s.b.dir.File("notify"));
     ASSERT_TRUE(manager.Bound());
-    std::unique_ptr<QProcess> p(s.Start(
-        {"--cycles", "1"}, {{"NOTIFY_SOCKET", s.b.dir.File("notify")}, {"WATCHDOG_USEC", "600000000"}}));
+    std::unique_ptr<QProcess> p(
+        s.Start({"--cycles", "1"},
+                {{"NOTIFY_SOCKET", s.b.dir.File("notify")}, {"WATCHDOG_USEC", "600000000"}}));
     // Read as the service manager reads them, while they come: a full queue
     // of the socket would hold up the agent's sends.
     ASSERT_TRUE(WaitFor(

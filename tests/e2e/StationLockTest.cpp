@@ -49,8 +49,8 @@ Start RunAgent(const QString& registry, const QString& lockDir, const QString& l
     const QString agente = BuildDir() + "/core/agente";
     const QStringList args{"--headless", "--registry", registry, "--log-dir", logDir};
     if (Root())
-        p.start("setpriv", QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", agente} +
-                               args);
+        p.start("setpriv",
+                QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", agente} + args);
     else
         p.start(agente, args);
     Start out;
@@ -111,7 +111,8 @@ TEST(StationLockAgent, APlantedLockStopsTheStartWithItsReasonAndTouchesNothing) 
         const char* said;
     } cases[] = {
         {"symbolic link to the site's database",
-         [](Place& p) { ASSERT_TRUE(QFile::link(p.victim, p.lockPath)); }, "es un enlace simbólico"},
+         [](Place& p) { ASSERT_TRUE(QFile::link(p.victim, p.lockPath)); },
+         "es un enlace simbólico"},
         {"hard link to the site's database",
          [](Place& p) {
              ASSERT_EQ(::link(Native(p.victim).constData(), Native(p.lockPath).constData()), 0);
@@ -134,8 +135,8 @@ TEST(StationLockAgent, APlantedLockStopsTheStartWithItsReasonAndTouchesNothing) 
         const Start s = RunAgent(place.registry, place.locks, place.log);
         ASSERT_TRUE(s.finished) << "the start hung";
         EXPECT_EQ(s.exitCode, 1);
-        EXPECT_TRUE(s.err.contains("agente: No se pudo tomar el bloqueo de la estación (")) <<
-            s.err.toStdString();
+        EXPECT_TRUE(s.err.contains("agente: No se pudo tomar el bloqueo de la estación ("))
+            << s.err.toStdString();
         EXPECT_TRUE(s.err.contains(c.said)) << s.err.toStdString();
         EXPECT_TRUE(s.err.contains("el agente no se inicia")) << s.err.toStdString();
         EXPECT_EQ(ReadAll(place.victim), "the site's database");
@@ -187,8 +188,8 @@ TEST(StationLockAgent, AnotherUsersHeldLockIsNamedAndEndsTheStart) {
     ASSERT_TRUE(held.finished);
     EXPECT_EQ(held.exitCode, 1);
     EXPECT_TRUE(held.err.contains("Ya esta ejecutando una instancia del agente para " +
-                                  place.registry + ": proceso " +
-                                  QString::number(::getpid()) + " ("))
+                                  place.registry + ": proceso " + QString::number(::getpid()) +
+                                  " ("))
         << held.err.toStdString();
     EXPECT_TRUE(held.err.contains("--prueba)")) << held.err.toStdString();
 

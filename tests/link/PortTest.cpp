@@ -268,8 +268,9 @@ struct LineHolder {
         pid = ::fork();
         if (pid == 0) {
             ::close(p[0]);
-            if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setresgid(gid, gid, gid) != 0 ||
-                                     ::setresuid(uid, uid, uid) != 0))
+            if (::geteuid() == 0 &&
+                (::setgroups(0, nullptr) != 0 || ::setresgid(gid, gid, gid) != 0 ||
+                 ::setresuid(uid, uid, uid) != 0))
                 ::_exit(3);
             QByteArray answer = "ok";
             TSerialPort port;
