@@ -12,6 +12,8 @@
 #include "core/ReaderStatus.h"
 #include "core/TComunicationThread.h"
 #include "core/TerminationSignals.h"
+#include "core/WatchdogBound.h"
+#include "db/TAlias.h"
 #include "db/TDM.h"
 #include "shell/Errors.h"
 #include "shell/RegistryFile.h"
@@ -120,6 +122,24 @@ int RunHeadless(const HeadlessOptions& options) {
     // The watchdog is fed on this thread, from the thread's progress and
     // cycles: a stuck step and a stuck event loop both starve it.
     ServiceNotifier notifier;
+    {
+        // The settings may allow a single step longer than the unit's
+        // WatchdogSec (a raised TimeOut, Retrys or StatementTimeout): the
+        // watchdog is raised to match rather than killing a slow but
+        // progressing agent.
+        int statementS = 0, lockS = 0;
+        try {
+            const TAlias alias = TAlias::Load(RegistryFile::Process());
+            if (alias.Driver() == TSqlDriver::PostgreSQL) {
+                statementS = alias.StatementTimeoutS();
+                lockS = alias.LockTimeoutS();
+            }
+        } catch (const Exception&) {
+            // No usable alias: no database step to wait for; said by Open.
+        }
+        const WatchdogBound bound(config, options.timing, statementS, lockS);
+        notifier.Extend(std::uint64_t(bound.IntervalMs()) * 1000);
+    }
     QObject::connect(thread.get(), &TComunicationThread::Alive, QCoreApplication::instance(),
                      [&notifier] { notifier.Alive(); });
     QObject::connect(thread.get(), &TComunicationThread::CycleEnded, QCoreApplication::instance(),

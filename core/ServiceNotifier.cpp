@@ -32,6 +32,14 @@ void ServiceNotifier::Ready() {
     sd_notify(0, message.constData());
 }
 
+void ServiceNotifier::Extend(std::uint64_t usec) {
+    if (m_watchdogUsec == 0 || usec <= m_watchdogUsec)
+        return;
+    const QByteArray message = "WATCHDOG_USEC=" + QByteArray::number(qulonglong(usec));
+    if (sd_notify(0, message.constData()) > 0)
+        m_watchdogUsec = usec;
+}
+
 void ServiceNotifier::Alive() {
     if (m_watchdogUsec != 0)
         sd_notify(0, "WATCHDOG=1");
@@ -53,6 +61,7 @@ void ServiceNotifier::Stopping() {
 
 ServiceNotifier::ServiceNotifier() {}
 void ServiceNotifier::Ready() {}
+void ServiceNotifier::Extend(std::uint64_t) {}
 void ServiceNotifier::Alive() {}
 void ServiceNotifier::CycleDone(int) {}
 void ServiceNotifier::Stopping() {}

@@ -34,6 +34,10 @@ public:
     std::uint64_t WatchdogUsec() const { return m_watchdogUsec; }
 
     void Ready();
+    // Raises the watchdog's interval to `usec` (WATCHDOG_USEC=) when the
+    // watchdog is on and `usec` is longer than the unit's: the settings allow
+    // a step longer than WatchdogSec. Never shortens it.
+    void Extend(std::uint64_t usec);
     // A step of progress within a cycle: WATCHDOG=1 alone (no status).
     void Alive();
     void CycleDone(int cyclesDone);

@@ -182,6 +182,7 @@ TEST(HeadlessAgent, TellsTheServiceManagerReadyAndFeedsItsWatchdogAfterEachCycle
               (QStringList{"READY=1", "WATCHDOG=1", "WATCHDOG=1", "WATCHDOG=1", "STOPPING=1"}));
     EXPECT_GE(messages.count("WATCHDOG=1"), 1);
     EXPECT_EQ(messages.filter("watchdog: 600 s").size(), 1);
+    EXPECT_EQ(messages.filter("WATCHDOG_USEC").size(), 0);  // the settings' steps fit in it
     EXPECT_EQ(messages.filter("Ciclos completos: 3").size(), 1);
     EXPECT_EQ(s.b.Count("REGISTRA", "NroLlave = 123"), 1);
 }
@@ -247,6 +248,9 @@ TEST(HeadlessAgent, StopsFeedingTheWatchdogWhileACycleIsStuck) {
     SimFaults slow;
     slow.delayMs = 120000;
     s.b.Reader(u'A').SetFaults(slow);
+    // TimeOut 60 s with one retry allows a record to take (1 + 1)^2 x 60 s:
+    // the agent raised the unit's 10 minutes to three times that.
+    EXPECT_EQ(manager.Messages().count("WATCHDOG_USEC=720000000"), 1);
     const auto pings = [&] { return Kinds(manager.Messages()).count("WATCHDOG=1"); };
     // The cycle in progress may still end (A1 read before the fault).
     QThread::msleep(1500);
