@@ -7,9 +7,9 @@
 
 #include "core/AgentPlaces.h"
 #include "core/HeadlessView.h"
+#include "core/ReaderStatus.h"
 #include "core/ServiceNotifier.h"
 #include "core/StationLock.h"
-#include "core/ReaderStatus.h"
 #include "core/TComunicationThread.h"
 #include "core/TerminationSignals.h"
 #include "core/WatchdogBound.h"

@@ -16,8 +16,8 @@ WatchdogBound::WatchdogBound(const TConfig& config, const ThreadTiming& timing,
     const qint64 statementMs = qint64(std::max({statementTimeoutS, lockTimeoutS, 0})) * 1000;
     const qint64 connectMs =
         qint64(std::max(config.Espera, 0)) * timing.esperaUnitMs + kDatabaseWaitMs;
-    m_longestMs = std::max({recordMs, statementMs, connectMs, kDatabaseWaitMs,
-                            qint64(timing.recoveryPauseMs)});
+    m_longestMs = std::max(
+        {recordMs, statementMs, connectMs, kDatabaseWaitMs, qint64(timing.recoveryPauseMs)});
 }
 
 qint64 WatchdogBound::IntervalMs() const {
