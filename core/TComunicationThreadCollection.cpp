@@ -153,9 +153,8 @@ void TComunicationThread::ReadRealRegister(const TTR& reader) {
     // Stored together with a note of the records, so that if the erase below
     // never happens (or is not acknowledged) the next pass stores only what
     // came after them.
-    const qsizetype skipped =
-        m_services.dm->StoreRegistrations(reader, m_fichadas, link.LastRecords(),
-                                          [this] { Progressed(); });
+    const qsizetype skipped = m_services.dm->StoreRegistrations(
+        reader, m_fichadas, link.LastRecords(), [this] { Progressed(); });
     m_status->Stored(reader.Id, m_fichadas.Count() - skipped);
     ReportStateOk(QStringLiteral("OK"), 1);
     ReportDatabaseNotices();
