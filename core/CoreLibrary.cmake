@@ -22,6 +22,7 @@ add_library(kelvor_core STATIC
   ${CMAKE_CURRENT_LIST_DIR}/TerminationSignals.cpp ${CMAKE_CURRENT_LIST_DIR}/TerminationSignals.h
   ${CMAKE_CURRENT_LIST_DIR}/ThreadTiming.h
   ${CMAKE_CURRENT_LIST_DIR}/UiDispatch.cpp ${CMAKE_CURRENT_LIST_DIR}/UiDispatch.h
+  ${CMAKE_CURRENT_LIST_DIR}/WatchdogBound.cpp ${CMAKE_CURRENT_LIST_DIR}/WatchdogBound.h
 )
 target_link_libraries(kelvor_core PUBLIC kelvor_shell kelvor_link kelvor_db Qt6::Core)
 

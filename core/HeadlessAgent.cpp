@@ -7,11 +7,13 @@
 
 #include "core/AgentPlaces.h"
 #include "core/HeadlessView.h"
+#include "core/ReaderStatus.h"
 #include "core/ServiceNotifier.h"
 #include "core/StationLock.h"
-#include "core/ReaderStatus.h"
 #include "core/TComunicationThread.h"
 #include "core/TerminationSignals.h"
+#include "core/WatchdogBound.h"
+#include "db/TAlias.h"
 #include "db/TDM.h"
 #include "shell/Errors.h"
 #include "shell/RegistryFile.h"
@@ -52,6 +54,16 @@ int RunHeadless(const HeadlessOptions& options) {
                      .toUtf8());
         return 1;
     }
+    // Without the lock nothing keeps a second agent off this station: the
+    // start stops here, with the reason (a folder this user may not enter, a
+    // file planted at the lock's name).
+    if (locked == StationLock::Result::kUnavailable) {
+        ToStderr(QStringLiteral("agente: No se pudo tomar el bloqueo de la estación (%1); el "
+                                "agente no se inicia")
+                     .arg(station.Error())
+                     .toUtf8());
+        return 1;
+    }
 
     const QString folder =
         options.logDir.isEmpty() ? QCoreApplication::applicationDirPath() : options.logDir;
@@ -71,14 +83,6 @@ int RunHeadless(const HeadlessOptions& options) {
     if (config.FileMissing())
         log->WriteLine(kMain, config.MissingFileReport(RegistryFile::Process().Path()), 1);
     for (const QString& problem : config.Problems()) log->WriteLine(kMain, problem, 1);
-
-    if (locked == StationLock::Result::kUnavailable) {
-        log->WriteLine(kMain,
-                       QStringLiteral("No se pudo tomar el bloqueo de la estación (%1); no se "
-                                      "impedirá un segundo agente")
-                           .arg(station.Error()),
-                       1);
-    }
 
     HeadlessView view;
     TDM dm(SystemClock());  // the process's data module (DM()) while it lives
@@ -122,9 +126,29 @@ int RunHeadless(const HeadlessOptions& options) {
 
     QObject::connect(thread.get(), &QThread::finished, QCoreApplication::instance(),
                      &QCoreApplication::quit, Qt::QueuedConnection);
-    // The watchdog is fed on this thread, from the thread's cycles: a stuck
-    // cycle and a stuck event loop both starve it.
+    // The watchdog is fed on this thread, from the thread's progress and
+    // cycles: a stuck step and a stuck event loop both starve it.
     ServiceNotifier notifier;
+    {
+        // The settings may allow a single step longer than the unit's
+        // WatchdogSec (a raised TimeOut, Retrys or StatementTimeout): the
+        // watchdog is raised to match rather than killing a slow but
+        // progressing agent.
+        int statementS = 0, lockS = 0;
+        try {
+            const TAlias alias = TAlias::Load(RegistryFile::Process());
+            if (alias.Driver() == TSqlDriver::PostgreSQL) {
+                statementS = alias.StatementTimeoutS();
+                lockS = alias.LockTimeoutS();
+            }
+        } catch (const Exception&) {
+            // No usable alias: no database step to wait for; said by Open.
+        }
+        const WatchdogBound bound(config, options.timing, statementS, lockS);
+        notifier.Extend(std::uint64_t(bound.IntervalMs()) * 1000);
+    }
+    QObject::connect(thread.get(), &TComunicationThread::Alive, QCoreApplication::instance(),
+                     [&notifier] { notifier.Alive(); });
     QObject::connect(thread.get(), &TComunicationThread::CycleEnded, QCoreApplication::instance(),
                      [&notifier](int done) { notifier.CycleDone(done); });
     thread->Resume();

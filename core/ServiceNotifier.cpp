@@ -28,8 +28,21 @@ void ServiceNotifier::Ready() {
     QByteArray message = "READY=1\nSTATUS=Thread de comunicaciones en marcha";
     if (m_watchdogUsec != 0)
         message += "; watchdog: " + QByteArray::number(qulonglong(m_watchdogUsec / 1000000)) +
-                   " s por ciclo";
+                   " s por paso";
     sd_notify(0, message.constData());
+}
+
+void ServiceNotifier::Extend(std::uint64_t usec) {
+    if (m_watchdogUsec == 0 || usec <= m_watchdogUsec)
+        return;
+    const QByteArray message = "WATCHDOG_USEC=" + QByteArray::number(qulonglong(usec));
+    if (sd_notify(0, message.constData()) > 0)
+        m_watchdogUsec = usec;
+}
+
+void ServiceNotifier::Alive() {
+    if (m_watchdogUsec != 0)
+        sd_notify(0, "WATCHDOG=1");
 }
 
 void ServiceNotifier::CycleDone(int cyclesDone) {
@@ -48,6 +61,8 @@ void ServiceNotifier::Stopping() {
 
 ServiceNotifier::ServiceNotifier() {}
 void ServiceNotifier::Ready() {}
+void ServiceNotifier::Extend(std::uint64_t) {}
+void ServiceNotifier::Alive() {}
 void ServiceNotifier::CycleDone(int) {}
 void ServiceNotifier::Stopping() {}
 

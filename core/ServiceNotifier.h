@@ -1,9 +1,12 @@
 #pragma once
 // What the headless agent tells systemd about itself (sd_notify): READY=1
-// once its thread runs, WATCHDOG=1 after every cycle of the thread, STOPPING=1
-// when it closes. The pings come only from the ends of the thread's cycles,
-// never from a timer, so that a cycle stuck beyond the unit's WatchdogSec (or
-// an event loop that no longer runs) ends in a restart of the service.
+// once its thread runs, WATCHDOG=1 at every step of progress of the thread
+// (Alive: each reader, each batch of records read, each command, each
+// database step) and after every cycle, STOPPING=1 when it closes. The pings
+// come only from the thread's progress, never from a timer, so that a single
+// step stuck beyond the unit's WatchdogSec (or an event loop that no longer
+// runs) ends in a restart of the service, while a long read of many records
+// is not taken for a hang.
 //
 // Whether the watchdog is on, and its interval, come from the environment
 // systemd gives a service with WatchdogSec ($WATCHDOG_USEC, $WATCHDOG_PID,
@@ -31,6 +34,12 @@ public:
     std::uint64_t WatchdogUsec() const { return m_watchdogUsec; }
 
     void Ready();
+    // Raises the watchdog's interval to `usec` (WATCHDOG_USEC=) when the
+    // watchdog is on and `usec` is longer than the unit's: the settings allow
+    // a step longer than WatchdogSec. Never shortens it.
+    void Extend(std::uint64_t usec);
+    // A step of progress within a cycle: WATCHDOG=1 alone (no status).
+    void Alive();
     void CycleDone(int cyclesDone);
     void Stopping();
 

@@ -1,6 +1,7 @@
 #include "core/TComunicationThread.h"
 
 #include <QEventLoop>
+#include <chrono>
 #include <exception>
 #include <limits>
 
@@ -167,6 +168,7 @@ void TComunicationThread::Cycle() {
     if (priority() != wanted)
         setPriority(wanted);
     EnsureDatabase();
+    Progressed();
     ReportInfo({}, QStringLiteral("Comienza proceso de lectura de registraciones"), Now(), {}, 4,
                4);
     CollectRegistrations();
@@ -293,6 +295,8 @@ void TComunicationThread::CreateLink() {
     p.SetReadTimeout(static_cast<qint32>(timeoutMs));
     p.SetWriteTimeout(static_cast<qint32>(timeoutMs));
     link->SetMaxRetries(static_cast<quint16>(qBound(0, c.Retrys, 65535)));
+    // Called on this thread during a read of many records.
+    link->SetProgress([this] { Progressed(); });
     m_link = std::move(link);
     m_currentReader.clear();
 }
@@ -343,8 +347,21 @@ void TComunicationThread::ReportError(const QString& registrador, const QString&
     PostRow(registrador, mensaje, when, estado, 4, state);
 }
 
+void TComunicationThread::Progressed() {
+    const qint64 now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now().time_since_epoch())
+                           .count();
+    if (m_lastAliveMs >= 0 && now - m_lastAliveMs < kAliveIntervalMs)
+        return;
+    m_lastAliveMs = now;
+    emit Alive();
+}
+
+// Every reported step is progress: the connection to each reader, its clock,
+// the start of its read and of its store, each command, the recovery.
 void TComunicationThread::ReportProgress(const QString& registrador, const QString& mensaje,
                                          const QDateTime& when, const QString& estado) {
+    Progressed();
     WriteLog(mensaje + QStringLiteral(" ... "), 2);
     PostRow(registrador, mensaje, when, estado, 3, 0);
 }
@@ -355,12 +372,15 @@ void TComunicationThread::SetRowState(const QString& estado, quint8 state) {
     m_ui.Run([&] { m_services.view->UpdateLogRow(estado, state); });
 }
 
+// A step's end (a store, a command's delete, a clock read) is progress too.
 void TComunicationThread::ReportStateOk(const QString& estado, quint8 state) {
+    Progressed();
     WriteLog(estado, 2);
     SetRowState(estado, state);
 }
 
 void TComunicationThread::ReportStateError(const QString& estado, quint8 state) {
+    Progressed();
     WriteLog(estado, 0);
     SetRowState(estado, state);
 }

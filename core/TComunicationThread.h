@@ -80,6 +80,16 @@ signals:
     // Also after each cycle: how many of the station's readers with a line
     // answered in it (the notification area's tip).
     void ReadersAnswered(int estacion, int answered, int readers);
+    // Emitted by the thread as a cycle makes progress: each reader, each
+    // registration record read, each command, each database step, each
+    // reported step; at most once per kAliveIntervalMs (queued to receivers
+    // on the user-interface thread). Nothing comes while a single step is
+    // stuck, so a service watchdog fed from it still catches a hung agent
+    // while a long read of many records keeps it fed.
+    void Alive();
+
+public:
+    static constexpr int kAliveIntervalMs = 1000;
 
 protected:
     void run() override;
@@ -128,6 +138,10 @@ private:
     void SetComError(bool failed);
     void ConnectRegister(const TTR& reader);
     void Wait(qint64 ms);
+    // A step was made: Alive(), unless one went out less than
+    // kAliveIntervalMs ago (monotonic clock).
+    void Progressed();
+    qint64 m_lastAliveMs = -1;
     QDateTime Now() const { return m_services.clock(); }
 
     AgentServices m_services;

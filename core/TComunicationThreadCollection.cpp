@@ -41,6 +41,7 @@ void TComunicationThread::CollectRegistrations() {
                      .arg(reader.Velocidad),
                  2);
         m_status->Collected(reader.Id, reader.Virtual);
+        Progressed();
         ReadRegister(reader);
         WriteLog(QStringLiteral("Se completo el proceso de lectura de registraciones en el "
                                 "Regist.: %1")
@@ -153,8 +154,8 @@ void TComunicationThread::ReadRealRegister(const TTR& reader) {
     // Stored together with a note of the records, so that if the erase below
     // never happens (or is not acknowledged) the next pass stores only what
     // came after them.
-    const qsizetype skipped =
-        m_services.dm->StoreRegistrations(reader, m_fichadas, link.LastRecords());
+    const qsizetype skipped = m_services.dm->StoreRegistrations(
+        reader, m_fichadas, link.LastRecords(), [this] { Progressed(); });
     m_status->Stored(reader.Id, m_fichadas.Count() - skipped);
     ReportStateOk(QStringLiteral("OK"), 1);
     ReportDatabaseNotices();

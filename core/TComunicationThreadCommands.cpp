@@ -84,6 +84,7 @@ void TComunicationThread::ProcessCommands() {
                      .arg(idRegistrador, codComando, texto),
                  2);
         const bool delivered = DispatchCommand(idRegistrador, codComando, texto);
+        Progressed();
         m_status->Command(idRegistrador, Now(), delivered);
         if (delivered) {
             WriteLog(QStringLiteral("El comando se envió con éxito"), 2);

@@ -159,6 +159,16 @@ int RunWindow(const AgentOptions& options, int& argc, char** argv) {
                    RegistryFile::Process().Path() + ": " + station.Holder());
         return 0;
     }
+    // Without the lock nothing keeps a second agent off this station (the
+    // service, another operator's window): the window does not open.
+    if (locked == StationLock::Result::kUnavailable) {
+        const QString text = "No se pudo tomar el bloqueo de la estación (" + station.Error() +
+                             "); el agente no se inicia";
+        QMessageBox box(QMessageBox::Critical, QObject::tr("Error"), text, QMessageBox::Ok);
+        box.exec();
+        PrintError(text);
+        return 1;
+    }
 
     auto form = std::make_unique<TMainForm>(setup);
     if (form->Refused()) {
@@ -166,11 +176,6 @@ int RunWindow(const AgentOptions& options, int& argc, char** argv) {
         return 0;
     }
 
-    if (locked == StationLock::Result::kUnavailable) {
-        form->ReportStartupError("No se pudo tomar el bloqueo de la estación (" + station.Error() +
-                                     "); no se impedirá un segundo agente",
-                                 1);
-    }
     // What the settings file lacks or holds unreadable, once, at attention level.
     if (config.FileMissing())
         form->ReportStartupError(config.MissingFileReport(RegistryFile::Process().Path()), 1);

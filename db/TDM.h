@@ -123,9 +123,12 @@ public:
     // entries) nothing is done. Without AGPENDIENTE (see PendingNoteOn)
     // every entry is stored and no note is kept. A note that cannot be read
     // is set aside (every entry is stored, the note replaced) and a note
-    // that the records do not begin with is reported (Notices).
+    // that the records do not begin with is reported (Notices). `stored`,
+    // when set, is called on the calling thread after each registration
+    // written (a long store is progress to the caller); it must not throw.
     qsizetype StoreRegistrations(const TTR& reader, const TListaFichadas& list,
-                                 const QList<QByteArray>& records);
+                                 const QList<QByteArray>& records,
+                                 const std::function<void()>& stored = {});
     // Whether the calling thread's connection keeps the note: AGPENDIENTE is
     // created at every (re)connection where it is missing; where it cannot
     // be, registrations are stored without it, and Notices says so once per

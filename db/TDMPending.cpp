@@ -118,7 +118,8 @@ void TDM::ClearPending(const QString& idRegistrador) {
 }
 
 qsizetype TDM::StoreRegistrations(const TTR& reader, const TListaFichadas& list,
-                                  const QList<QByteArray>& records) {
+                                  const QList<QByteArray>& records,
+                                  const std::function<void()>& stored) {
     if (records.isEmpty() && list.Count() == 0)
         return 0;
     const bool noteOn = PendingNoteOn();
@@ -151,8 +152,11 @@ qsizetype TDM::StoreRegistrations(const TTR& reader, const TListaFichadas& list,
                          .arg(reader.Id)
                          .arg(note.size());
         for (qsizetype i = 0; i < list.Count(); ++i) {
-            if (list.SourceRecord(i) >= skipped)
+            if (list.SourceRecord(i) >= skipped) {
                 StoreEntry(reader, list[i]);
+                if (stored)
+                    stored();
+            }
         }
         if (noteOn) {
             {

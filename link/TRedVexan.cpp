@@ -185,6 +185,8 @@ void TRedVexan::ReadRegistrations(TListaFichadas& lista) {
             good = ReadRecord(record);
         }
         WriteControl(Framing::kAck);
+        if (m_progress)
+            m_progress();
     }
 }
 

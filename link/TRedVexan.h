@@ -35,6 +35,7 @@
 #include <QByteArray>
 #include <QChar>
 #include <QString>
+#include <functional>
 #include <memory>
 
 #include "link/BytePort.h"
@@ -61,6 +62,12 @@ public:
     BytePort& Port() { return *m_port; }
     // The open error of the last Connect that failed; empty after a success.
     const QString& ConnectError() const { return m_connectError; }
+
+    // Called on the caller's thread after every registration record that
+    // ReadRegistrations received (and acknowledged): a long read is progress
+    // to the caller (the service's watchdog), not silence. Must not throw.
+    using ProgressFn = std::function<void()>;
+    void SetProgress(ProgressFn progress) { m_progress = std::move(progress); }
 
     quint16 MaxRetries() const { return m_maxRetries; }
     void SetMaxRetries(quint16 v) { m_maxRetries = v; }
@@ -121,4 +128,5 @@ private:
     quint16 m_maxRetries = 3;
     QString m_connectError;
     QList<QByteArray> m_lastRecords;
+    ProgressFn m_progress;
 };

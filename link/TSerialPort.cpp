@@ -131,13 +131,15 @@ void TSerialPort::OpenSteps(const QString& path) {
     if (fd < 0)
         FailOpen(errno);
     m_fd = fd;
-    // The lock first: TIOCEXCL is the terminal's own flag, and setting it (or
-    // clearing it at Close) must not touch a device another agent holds.
+    // Agents are kept apart by the flock alone. The kernel drops it with the
+    // last descriptor of its holder, however the holder ends (SIGKILL, a
+    // crash, the watchdog). The terminal's own exclusive flag (TIOCEXCL) is
+    // not used: on a pseudo-terminal whose other end stays open (a bridge
+    // such as socat or ser2net) it outlives a killed holder, and only a
+    // process with CAP_SYS_ADMIN passes it, so an unprivileged successor
+    // would be refused the line for ever.
     if (::flock(m_fd, LOCK_EX | LOCK_NB) != 0)
         FailOpen(errno == EWOULDBLOCK ? EBUSY : errno);
-    if (::ioctl(m_fd, TIOCEXCL) != 0)
-        FailOpen(errno);
-    m_exclusive = true;
     ApplyLineSettings();
     Params().UpdateLineTimeouts();
     int dtr = TIOCM_DTR;
@@ -216,9 +218,6 @@ void TSerialPort::ApplyLineSettings() {
 int TSerialPort::Close() {
     if (m_fd < 0)
         return 0;
-    if (m_exclusive)
-        ::ioctl(m_fd, TIOCNXCL);
-    m_exclusive = false;
     const int result = ::close(m_fd);
     m_fd = -1;
     return result;

@@ -6,8 +6,11 @@
 // reporta <system text>"):
 //   1. map the port name to a device path (DevicePath) and open it read/write,
 //      without becoming its controlling terminal, non-blocking;
-//   2. take it exclusively: TIOCEXCL, and an flock (TIOCEXCL does not stop
-//      root); a second opener gets "Device or resource busy";
+//   2. take it exclusively with an flock (held by this process only: it
+//      ends with the process however it ends); a second opener, another
+//      agent or `agente --check`, gets "Device or resource busy". The
+//      terminal's TIOCEXCL flag is not set: it would outlive a killed holder
+//      on a pseudo-terminal whose other end a bridge keeps open;
 //   3. raw line settings: speed, data bits (low byte of ByteSize, 5..8),
 //      parity (none, odd, even, mark, space), stop bits (one; 1.5 is taken as
 //      two), receiver on, modem lines ignored, no flow control, no processing
@@ -64,5 +67,4 @@ private:
     int ReadPass(QByteArray& buffer, int received, int count);  // bytes this pass brought
 
     int m_fd = -1;
-    bool m_exclusive = false;  // TIOCEXCL set by this port, cleared again at Close
 };

@@ -39,5 +39,8 @@ configure_file("${KELVOR_SOURCE_DIR}/kelvor-agente-autostart.desktop.in"
 file(INSTALL "${stage}/kelvor-agente.service" DESTINATION "${CMAKE_INSTALL_PREFIX}/lib/systemd/system")
 file(INSTALL "${stage}/kelvor-agente.desktop" DESTINATION "${datadir}/applications")
 file(INSTALL "${stage}/autostart/kelvor-agente.desktop" DESTINATION "${sysconfdir}/xdg/autostart")
+# The lock folder /run/kelvor, made at boot by systemd-tmpfiles.
+file(INSTALL "${KELVOR_SOURCE_DIR}/kelvor-agente.tmpfiles" DESTINATION "${CMAKE_INSTALL_PREFIX}/lib/tmpfiles.d"
+     RENAME kelvor-agente.conf)
 file(INSTALL "${KELVOR_SOURCE_DIR}/kelvor-agente.logrotate" DESTINATION "${sysconfdir}/logrotate.d"
      RENAME kelvor-agente)

@@ -138,3 +138,18 @@ TEST_P(Pending, AnUnreadableOrUnmatchedNoteIsSetAsideAndSaid) {
     EXPECT_EQ(dm->StoreRegistrations(Tr("A1"), List(2, {}, at), other), 2);
     EXPECT_TRUE(dm->TakeNotices().isEmpty());
 }
+
+// A long store is progress to its caller: one call after each registration
+// written (inside the pass's transaction), none for the records the note says
+// are stored already nor for a record that gave no entry.
+TEST_P(Pending, EachRegistrationWrittenIsReportedAsItIsStored) {
+    Counter("100");
+    int calls = 0;
+    const auto count = [&] { ++calls; };
+    EXPECT_EQ(dm->StoreRegistrations(Tr("A1"), List(3, {1}, at), Records(3), count), 0);
+    EXPECT_EQ(calls, 2);
+    calls = 0;
+    EXPECT_EQ(dm->StoreRegistrations(Tr("A1"), List(5, {1}, at), Records(5), count), 3);
+    EXPECT_EQ(calls, 2);
+    EXPECT_EQ(Keys(), QStringList({"500", "502", "503", "504"}));
+}

@@ -190,11 +190,55 @@ TEST(HeadlessAgent, TellsTheServiceManagerReadyAndFeedsItsWatchdogAfterEachCycle
     ASSERT_TRUE(p->waitForFinished(60000));
     EXPECT_EQ(p->exitCode(), 0) << s.Stderr().toStdString();
     const QStringList messages = manager.Messages();
-    EXPECT_EQ(Kinds(messages),
+    QStringList cycles = messages;
+    cycles.removeAll("WATCHDOG=1");  // the pings of progress within the cycles
+    EXPECT_EQ(Kinds(cycles),
               (QStringList{"READY=1", "WATCHDOG=1", "WATCHDOG=1", "WATCHDOG=1", "STOPPING=1"}));
+    EXPECT_GE(messages.count("WATCHDOG=1"), 1);
     EXPECT_EQ(messages.filter("watchdog: 600 s").size(), 1);
+    EXPECT_EQ(messages.filter("WATCHDOG_USEC").size(), 0);  // the settings' steps fit in it
     EXPECT_EQ(messages.filter("Ciclos completos: 3").size(), 1);
     EXPECT_EQ(s.b.Count("REGISTRA", "NroLlave = 123"), 1);
+}
+
+// A reader holding many records at 9600 bit/s takes longer to read than a
+// watchdog sized for one step: the read itself feeds it, ping after ping,
+// before its cycle ends; every record is stored and the reader erased.
+TEST(HeadlessAgent, FeedsTheWatchdogDuringALongReadOfManyRecords) {
+    if (!ServiceNotifier::Built())
+        GTEST_SKIP() << "built without libsystemd: the unit is Type=simple";
+    Site s;
+    ASSERT_TRUE(s.b.Ready()) << s.b.SkipReason().toStdString();
+    constexpr int kRecords = 1000;  // about 20 s on the line
+    // Two a minute, all of today.
+    const QDateTime first = Minute(s.b.clock.Now().addSecs(-30 * (kRecords + 20)));
+    for (int i = 0; i < kRecords; ++i)
+        s.b.Reader(u'A').AddRegistration("11", 10000 + i, first.addSecs(30 * i));
+    SimFaults paced;
+    paced.lineSpeed = true;  // one byte per byte time of the line
+    s.b.Reader(u'A').SetFaults(paced);
+    NotifySocket manager(s.b.dir.File("notify"));
+    ASSERT_TRUE(manager.Bound());
+    std::unique_ptr<QProcess> p(
+        s.Start({"--cycles", "1"},
+                {{"NOTIFY_SOCKET", s.b.dir.File("notify")}, {"WATCHDOG_USEC", "600000000"}}));
+    // Read as the service manager reads them, while they come: a full queue
+    // of the socket would hold up the agent's sends.
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            manager.Messages();
+            return p->waitForFinished(50);
+        },
+        180000))
+        << s.Stderr().toStdString();
+    EXPECT_EQ(p->exitCode(), 0) << s.Stderr().toStdString();
+    const QStringList messages = manager.Messages();
+    const qsizetype end = messages.indexOf("WATCHDOG=1\nSTATUS=Ciclos completos: 1");
+    ASSERT_GE(end, 0) << messages.join(" | ").toStdString();
+    // At most one ping a second: a read of about 20 s gives well over five.
+    EXPECT_GE(messages.mid(0, end).count("WATCHDOG=1"), 5) << messages.join(" | ").toStdString();
+    EXPECT_EQ(s.b.Count("REGISTRA", "IdRegistrador = 'A1' AND CodEstado = 'ENTHAB'"), kRecords);
+    EXPECT_TRUE(s.b.Reader(u'A').Registrations().isEmpty());
 }
 
 TEST(HeadlessAgent, StopsFeedingTheWatchdogWhileACycleIsStuck) {
@@ -218,6 +262,9 @@ TEST(HeadlessAgent, StopsFeedingTheWatchdogWhileACycleIsStuck) {
     SimFaults slow;
     slow.delayMs = 120000;
     s.b.Reader(u'A').SetFaults(slow);
+    // TimeOut 60 s with one retry allows a record to take (1 + 1)^2 x 60 s:
+    // the agent raised the unit's 10 minutes to three times that.
+    EXPECT_EQ(manager.Messages().count("WATCHDOG_USEC=720000000"), 1);
     const auto pings = [&] { return Kinds(manager.Messages()).count("WATCHDOG=1"); };
     // The cycle in progress may still end (A1 read before the fault).
     QThread::msleep(1500);

@@ -2,6 +2,7 @@
 // single running instance, the start without a display, the close on SIGTERM.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -9,6 +10,7 @@
 #include <QLocalSocket>
 #include <QProcess>
 
+#include "core/StationLock.h"
 #include "shell/Windows1252.h"
 #include "tests/gui/WindowBench.h"
 
@@ -140,6 +142,26 @@ TEST(AgentProgram, AWindowAgentLeavesAStationAHeadlessAgentServes) {
     headless.terminate();
     EXPECT_TRUE(headless.waitForFinished(30000));
     EXPECT_EQ(headless.exitCode(), 0);
+}
+
+// A station lock that cannot be taken (here a FIFO planted at its name) is no
+// guard silently off: the window agent says why and ends with status 1, and
+// opens no window nor session.
+TEST(AgentProgram, AWindowAgentWithoutItsStationLockSaysWhyAndEnds) {
+    WindowBench b;
+    const QString runtime = RuntimeDir(b);
+    const QString lock = StationLock(b.registry, runtime).LockPath();
+    ASSERT_EQ(::mkfifo(QFile::encodeName(lock).constData(), 0600), 0);
+    Agent window;
+    window.Start(b, b.dir.File("ventana"), runtime, {"KELVOR_DIALOG_TIMEOUT_MS=50"});
+    ASSERT_TRUE(window.process.waitForFinished(30000));
+    EXPECT_EQ(window.process.exitCode(), 1);
+    const QByteArray error = window.process.readAllStandardError();
+    EXPECT_TRUE(error.contains("No se pudo tomar el bloqueo de la estación"))
+        << error.toStdString();
+    EXPECT_TRUE(error.contains("no es un archivo común")) << error.toStdString();
+    EXPECT_TRUE(QDir(b.dir.File("ventana")).entryList(QDir::Files).isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(ServerName(runtime)));
 }
 
 TEST(AgentProgram, WithoutADisplayItSuggestsHeadless) {

@@ -2,14 +2,18 @@
 // and writes on a real pseudo-terminal whose far end the test holds.
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
+#include <QFile>
 
 #include "link/MemoryPort.h"
 #include "link/TSerialPort.h"
@@ -245,6 +249,94 @@ TEST(TSerialPort, ASecondOpenerIsRefusedUntilTheFirstCloses) {
     EXPECT_FALSE(first.Active());
     second.Open();
     EXPECT_TRUE(second.Active());
+}
+
+// An agent in a process of its own, as a site runs it: unprivileged (when the
+// test runs as root it drops to `nobody`, who then owns the line; otherwise
+// it runs as this user). It opens the line and says over a pipe "ok" or the
+// open's error, then holds the line until it is killed (at most 60 s).
+struct LineHolder {
+    pid_t pid = -1;
+    QByteArray said;
+
+    LineHolder(const QString& path, uid_t uid, gid_t gid) {
+        int p[2];
+        if (::pipe(p) != 0) {
+            ADD_FAILURE() << "pipe";
+            return;
+        }
+        pid = ::fork();
+        if (pid == 0) {
+            ::close(p[0]);
+            if (::geteuid() == 0 &&
+                (::setgroups(0, nullptr) != 0 || ::setresgid(gid, gid, gid) != 0 ||
+                 ::setresuid(uid, uid, uid) != 0))
+                ::_exit(3);
+            QByteArray answer = "ok";
+            TSerialPort port;
+            try {
+                OpenOn(port, path);
+            } catch (const Exception& e) {
+                answer = e.Message().toUtf8();
+            }
+            [[maybe_unused]] ssize_t n = ::write(p[1], answer.constData(), answer.size());
+            ::close(p[1]);
+            ::sleep(60);
+            ::_exit(0);
+        }
+        ::close(p[1]);
+        pollfd w{p[0], POLLIN, 0};
+        if (::poll(&w, 1, 10000) > 0) {
+            char buf[512];
+            const ssize_t n = ::read(p[0], buf, sizeof buf);
+            if (n > 0)
+                said = QByteArray(buf, n);
+        }
+        ::close(p[0]);
+    }
+    void Kill() {
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+            pid = -1;
+        }
+    }
+    ~LineHolder() { Kill(); }
+};
+
+// A killed agent (SIGKILL: the watchdog, the OOM killer, a crash) closes
+// nothing, and the line's other end stays open as a bridge keeps it: its
+// unprivileged successor still gets the line, and a second live agent is
+// still refused.
+TEST(TSerialPort, AKilledHoldersLineOpensForItsUnprivilegedSuccessorAndStaysExclusive) {
+    RawPty pty;  // the master stays open throughout, as socat or ser2net hold it
+    const uid_t uid = ::geteuid() == 0 ? 65534 : ::geteuid();
+    const gid_t gid = ::geteuid() == 0 ? 65534 : ::getegid();
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(QFile::encodeName(pty.path).constData(), uid, gid), 0);
+    }
+    const QByteArray busy =
+        QString("No se puede abrir el puerto %1. SO reporta Device or resource busy")
+            .arg(pty.path)
+            .toUtf8();
+
+    LineHolder first(pty.path, uid, gid);
+    ASSERT_EQ(first.said, "ok");
+    LineHolder rival(pty.path, uid, gid);
+    EXPECT_EQ(rival.said, busy);
+    rival.Kill();
+    first.Kill();
+
+    LineHolder successor(pty.path, uid, gid);
+    EXPECT_EQ(successor.said, "ok");
+    LineHolder second(pty.path, uid, gid);
+    EXPECT_EQ(second.said, busy);
+    // Root is kept out by the same lock.
+    TSerialPort here;
+    EXPECT_THROW(OpenOn(here, pty.path), Exception);
+    successor.Kill();
+    OpenOn(here, pty.path);
+    EXPECT_TRUE(here.Active());
 }
 
 TEST(TSerialPort, ReadsWholeCountsAndShortAnswers) {
