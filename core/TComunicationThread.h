@@ -30,6 +30,7 @@
 #include "core/AgentServices.h"
 #include "core/PauseGate.h"
 #include "core/ReaderStatus.h"
+#include "core/StationStatePublisher.h"
 #include "core/UiDispatch.h"
 #include "link/TListaFichadas.h"
 #include "link/TTR.h"
@@ -162,6 +163,10 @@ private:
     ReaderStatus* m_status = &m_ownStatus;
     bool m_statusFileFailed = false;  // told once until it can be written again
     void EndStatusCycle(int cyclesDone);
+    // The same state in the shared database, for every station at a glance.
+    StationStatePublisher m_publisher;
+    bool m_stateWriteFailed = false;  // told once until a write succeeds again
+    void PublishState(const QDateTime& when, int cyclesDone);
 
     int m_cycleLimit = 0;
     std::atomic<int> m_cyclesDone{0};
