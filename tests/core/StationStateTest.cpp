@@ -27,8 +27,8 @@ std::string DbName(const testing::TestParamInfo<BenchDb>& info) {
 }  // namespace
 
 class StationState : public ::testing::TestWithParam<BenchDb> {};
-INSTANTIATE_TEST_SUITE_P(Db, StationState,
-                         ::testing::Values(BenchDb::SQLite, BenchDb::PostgreSQL), DbName);
+INSTANTIATE_TEST_SUITE_P(Db, StationState, ::testing::Values(BenchDb::SQLite, BenchDb::PostgreSQL),
+                         DbName);
 
 // Four cycles, B1 falling silent at the third. With the minute's interval an
 // unchanged cycle writes nothing (2 and 4); with none every cycle writes.
@@ -80,7 +80,8 @@ TEST_P(StationState, AChangeIsWrittenAtOnceAndAnUnchangedCycleWaitsForTheInterva
         EXPECT_EQ(readers[0][3].toInt(), 0);
         EXPECT_EQ(readers[1][0].toString(), "B1");
         EXPECT_FALSE(readers[1][1].toBool());
-        EXPECT_TRUE(readers[1][2].toString().startsWith("Se supero")) << readers[1][2].toString().toStdString();
+        EXPECT_TRUE(readers[1][2].toString().startsWith("Se supero"))
+            << readers[1][2].toString().toStdString();
     }
 }
 
@@ -110,8 +111,8 @@ TEST_P(StationState, AWriteThatFailsIsToldOnceAndTheCyclesGoOn) {
     b.RunCycles(6);
     b.CloseLog();
     const QStringList lines = b.LogLines();
-    EXPECT_EQ(lines.filter("No se pudo escribir el estado de la estación en la base de datos").size(),
-              1)
+    EXPECT_EQ(
+        lines.filter("No se pudo escribir el estado de la estación en la base de datos").size(), 1)
         << lines.join('\n').toStdString();
     EXPECT_EQ(lines.filter("Se volvió a escribir el estado de la estación").size(), 1);
     EXPECT_EQ(b.Count("REGISTRA", "NroLlave = 321"), 1);

@@ -88,10 +88,10 @@ std::map<QString, bool> Answered(AgentBench& b) {
 
 // Seconds since the station's agent last wrote; -1 without a row.
 qint64 Age(AgentBench& b, int station) {
-    const QVariant v =
-        b.Value("SELECT FinCiclo FROM AGESTACION WHERE IdEstacion = ?", {station});
-    return v.isNull() || !v.isValid() ? -1
-                                      : AgentBench::DateTime(v).secsTo(QDateTime::currentDateTime());
+    const QVariant v = b.Value("SELECT FinCiclo FROM AGESTACION WHERE IdEstacion = ?", {station});
+    return v.isNull() || !v.isValid()
+               ? -1
+               : AgentBench::DateTime(v).secsTo(QDateTime::currentDateTime());
 }
 
 std::string DbName(const testing::TestParamInfo<BenchDb>& info) {
@@ -127,8 +127,8 @@ TEST_P(StationStateProgram, TwoStationsAtAGlanceFromTheSharedDatabase) {
     b.config.Save(RegistryFile(b.registry));
     const QString registry2 = b.dir.File("registry2.reg");
     ASSERT_TRUE(QFile::copy(b.registry, registry2));
-    ASSERT_TRUE(RegistryFile(registry2).Write(RegistryKeys::kAgent,
-                                              {RegistryValue::Int("Estacion", 2)}));
+    ASSERT_TRUE(
+        RegistryFile(registry2).Write(RegistryKeys::kAgent, {RegistryValue::Int("Estacion", 2)}));
 
     std::unique_ptr<QProcess> agent1 = StartAgent(b, b.registry, "1");
     std::unique_ptr<QProcess> agent2 = StartAgent(b, registry2, "2");
@@ -171,13 +171,15 @@ TEST_P(StationStateProgram, TwoStationsAtAGlanceFromTheSharedDatabase) {
     EXPECT_EQ(run.code, 1) << run.out.toStdString();
     EXPECT_TRUE(run.out.contains("Estación 2: agente en ") && run.out.contains("sin noticias (la"))
         << run.out.toStdString();
-    EXPECT_TRUE(run.out.contains("\n2         C1           sin noticias ")) << run.out.toStdString();
+    EXPECT_TRUE(run.out.contains("\n2         C1           sin noticias "))
+        << run.out.toStdString();
     EXPECT_TRUE(run.out.contains("\n1         A1           responde ")) << run.out.toStdString();
     run = Estado(b.registry, {"--sin-noticias", "2", "--prometheus"});
     EXPECT_EQ(run.code, 0) << run.err.toStdString();
     for (const char* sample :
          {"kelvor_agent_news{station=\"2\"} 0\n", "kelvor_agent_news{station=\"1\"} 1\n",
-          "kelvor_up{station=\"1\",reader=\"A1\"} 1\n", "kelvor_up{station=\"2\",reader=\"C1\"} 0\n",
+          "kelvor_up{station=\"1\",reader=\"A1\"} 1\n",
+          "kelvor_up{station=\"2\",reader=\"C1\"} 0\n",
           "kelvor_stored_total{station=\"1\",reader=\"A1\"} 1\n"})
         EXPECT_TRUE(run.out.contains(sample)) << sample << "\n" << run.out.toStdString();
 

@@ -67,14 +67,14 @@ TStationReport::Options TStationReport::Parse(const QStringList& args) {
     return o;
 }
 
-QList<TStationReport::Station> TStationReport::Load(const QSqlDatabase& db,
-                                                    const QString& target) {
+QList<TStationReport::Station> TStationReport::Load(const QSqlDatabase& db, const QString& target) {
     for (const QString& t : {QStringLiteral("AGESTACION"), QStringLiteral("AGESTADO")}) {
         if (!TSchema::HasTable(db, t))
-            throw EDatabaseError(QStringLiteral("La tabla %1 no existe en %2: créela con \"kelvordb "
-                                                "upgrade\"; los agentes la llenan en su próximo "
-                                                "ciclo")
-                                     .arg(t, target));
+            throw EDatabaseError(
+                QStringLiteral("La tabla %1 no existe en %2: créela con \"kelvordb "
+                               "upgrade\"; los agentes la llenan en su próximo "
+                               "ciclo")
+                    .arg(t, target));
     }
     std::map<qint32, Station> stations;
     {
@@ -176,11 +176,12 @@ int TStationReport::Text(const QList<Station>& stations, const Options& options,
         line += news ? QStringLiteral("última noticia %1").arg(age)
                      : QStringLiteral("sin noticias (la última %1)").arg(age);
         if (s.hasAgent)
-            line += QStringLiteral(": ciclo %1 terminado el %2, respondieron %3 de %4 registradores")
-                        .arg(s.ciclo)
-                        .arg(Shown(s.finCiclo))
-                        .arg(s.respondieron)
-                        .arg(s.conLinea);
+            line +=
+                QStringLiteral(": ciclo %1 terminado el %2, respondieron %3 de %4 registradores")
+                    .arg(s.ciclo)
+                    .arg(Shown(s.finCiclo))
+                    .arg(s.respondieron)
+                    .arg(s.conLinea);
         out << line << "\n";
         for (const Reader& r : s.readers) {
             QString state;
@@ -212,8 +213,9 @@ int TStationReport::Text(const QList<Station>& stations, const Options& options,
         out << "Todos los registradores respondieron en el último ciclo de su agente\n";
         return 0;
     }
-    out << QStringLiteral("Atención: %1 registrador(es) sin respuesta, %2 estación(es) sin "
-                          "noticias en %3 s\n")
+    out << QStringLiteral(
+               "Atención: %1 registrador(es) sin respuesta, %2 estación(es) sin "
+               "noticias en %3 s\n")
                .arg(silent)
                .arg(withoutNews)
                .arg(options.sinNoticias);
@@ -231,15 +233,16 @@ void TStationReport::Prometheus(const QList<Station>& stations, const Options& o
         out << "# HELP " << f.name << ' ' << f.help << "\n# TYPE " << f.name << ' ' << f.type
             << "\n";
     };
-    auto readers = [&](const Family& f, const std::function<std::optional<double>(
-                                            const Station&, const Reader&)>& value) {
-        header(f);
-        for (const Station& s : stations)
-            for (const Reader& r : s.readers)
-                if (const std::optional<double> v = value(s, r))
-                    out << f.name << "{station=\"" << s.id << "\",reader=\"" << Label(r.id)
-                        << "\"} " << QString::number(*v, 'g', 15) << "\n";
-    };
+    auto readers =
+        [&](const Family& f,
+            const std::function<std::optional<double>(const Station&, const Reader&)>& value) {
+            header(f);
+            for (const Station& s : stations)
+                for (const Reader& r : s.readers)
+                    if (const std::optional<double> v = value(s, r))
+                        out << f.name << "{station=\"" << s.id << "\",reader=\"" << Label(r.id)
+                            << "\"} " << QString::number(*v, 'g', 15) << "\n";
+        };
     auto agents = [&](const Family& f,
                       const std::function<std::optional<double>(const Station&)>& value) {
         header(f);
@@ -271,21 +274,19 @@ void TStationReport::Prometheus(const QList<Station>& stations, const Options& o
                     return std::nullopt;
                 return double(*r.clockDiffMin * 60);
             });
-    readers({"kelvor_stored_total", "counter",
-             "Registrations of the reader stored since its agent started."},
-            [](const Station&, const Reader& r) -> std::optional<double> {
-                return double(r.stored);
-            });
+    readers(
+        {"kelvor_stored_total", "counter",
+         "Registrations of the reader stored since its agent started."},
+        [](const Station&, const Reader& r) -> std::optional<double> { return double(r.stored); });
     readers({"kelvor_commands_sent_total", "counter",
              "Commands delivered to the reader since its agent started."},
             [](const Station&, const Reader& r) -> std::optional<double> {
                 return double(r.delivered);
             });
-    readers({"kelvor_commands_failed_total", "counter",
-             "Commands that failed on the reader since its agent started."},
-            [](const Station&, const Reader& r) -> std::optional<double> {
-                return double(r.failed);
-            });
+    readers(
+        {"kelvor_commands_failed_total", "counter",
+         "Commands that failed on the reader since its agent started."},
+        [](const Station&, const Reader& r) -> std::optional<double> { return double(r.failed); });
     agents({"kelvor_agent_last_cycle_end_seconds", "gauge",
             "End of the last cycle the station's agent wrote, in unix seconds (written at most "
             "a minute apart while nothing changes)."},
@@ -294,9 +295,8 @@ void TStationReport::Prometheus(const QList<Station>& stations, const Options& o
                    return std::nullopt;
                return double(s.finCiclo.toSecsSinceEpoch());
            });
-    agents({"kelvor_agent_news", "gauge",
-            "1 when the station's agent has written within the news limit, else 0."},
-           [&](const Station& s) -> std::optional<double> {
-               return HasNews(s, now, limit) ? 1 : 0;
-           });
+    agents(
+        {"kelvor_agent_news", "gauge",
+         "1 when the station's agent has written within the news limit, else 0."},
+        [&](const Station& s) -> std::optional<double> { return HasNews(s, now, limit) ? 1 : 0; });
 }
