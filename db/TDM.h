@@ -169,7 +169,9 @@ public:
     bool StateTablesOn();
     // Writes the station's row and one row per reader in one transaction of
     // its own, and removes the station's rows of readers not listed. Without
-    // the tables it does nothing and returns false. Throws EDatabaseError.
+    // the tables, or without an open connection on the calling thread (none
+    // is opened for it), it does nothing and returns false. Throws
+    // EDatabaseError.
     bool WriteStationState(const AgentState& agent, const QList<ReaderState>& readers);
 
     // ---- Keys, anti-passback, generated commands -----------------------------

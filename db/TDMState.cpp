@@ -55,9 +55,12 @@ bool TDM::StateTablesOn() {
 }
 
 bool TDM::WriteStationState(const AgentState& agent, const QList<ReaderState>& readers) {
-    ThreadConnection& c = Current();
-    if (!c.stateTables)
+    // Never opens a connection for itself: with the database unreachable the
+    // cycle's own reconnection already waits for it once.
+    ThreadConnection* open = FindCurrent();
+    if (!open || !open->stateTables)
         return false;
+    ThreadConnection& c = *open;
     const QSqlDatabase db = QSqlDatabase::database(c.name, false);
     // Every reader row of this write carries the same stamp; the rows of the
     // station without it are readers that left the station's collection. The

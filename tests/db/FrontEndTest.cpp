@@ -174,29 +174,13 @@ TEST_P(FrontEnd, TheFirstPassStoresAndTheAgentMakesItsTable) {
 // folds them, in text and as metrics.
 TEST_P(FrontEnd, TheStationsStateIsWrittenOverAndShown) {
     MakeDm();
+    const TDM::AgentState none{};
+    EXPECT_FALSE(dm->WriteStationState(none, {}));  // opens no connection for itself
+    dm->Open();
     const QDateTime now = QDateTime::currentDateTime();
-    TDM::AgentState agent;
-    agent.estacion = 3;
-    agent.equipo = "pc-porton";
-    agent.proceso = 4242;
-    agent.version = "07.30.0400";
-    agent.ciclo = 7;
-    agent.finCiclo = now;
-    agent.respondieron = 1;
-    agent.conLinea = 2;
-    TDM::ReaderState a1;
-    a1.id = "A1";
-    a1.answered = true;
-    a1.lastContact = now;
-    a1.lastResult = "OK";
-    a1.lastResultAt = now;
-    a1.clockDiffMin = -2;
-    a1.stored = 5;
-    a1.delivered = 1;
-    TDM::ReaderState b1;
-    b1.id = "B1";
-    b1.lastResult = "Se supero la cantidad maxima de intentos de comunicación";
-    b1.lastResultAt = now;
+    TDM::AgentState agent{3, "pc-porton", "07.30.0400", 4242, 7, now, 1, 2};
+    const TDM::ReaderState a1{"A1", false, true, now, now, "OK", -2, 5, 1, 0};
+    TDM::ReaderState b1{"B1", false, false, {}, now, "Se supero la cantidad maxima", {}, 0, 0, 0};
     ASSERT_TRUE(dm->WriteStationState(agent, {a1, b1}));
     EXPECT_TRUE(dm->TakeNotices().isEmpty());
 
