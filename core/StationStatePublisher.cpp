@@ -31,9 +31,10 @@ QStringList StationStatePublisher::Signature(const ReaderStatus& status) {
 bool StationStatePublisher::EndCycle(TDM& dm, const ReaderStatus& status, const QDateTime& when,
                                      int cycle) {
     const QStringList signature = Signature(status);
-    const bool changed = !m_sinceWrite.isValid() || signature != m_written;
+    const bool changed = !m_sinceWrite.isValid() || m_retry || signature != m_written;
     if (!changed && m_sinceWrite.elapsed() < m_interval.count())
         return false;
+    m_retry = true;  // until this write succeeds
 
     TDM::AgentState agent;
     agent.estacion = status.Estacion();
@@ -67,5 +68,6 @@ bool StationStatePublisher::EndCycle(TDM& dm, const ReaderStatus& status, const 
         return false;
     m_written = signature;
     m_sinceWrite.start();
+    m_retry = false;
     return true;
 }

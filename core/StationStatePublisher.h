@@ -39,4 +39,5 @@ private:
     std::chrono::milliseconds m_interval;
     QElapsedTimer m_sinceWrite;  // invalid: never written
     QStringList m_written;       // signature of the last write
+    bool m_retry = false;        // the last due write did not happen
 };

@@ -162,7 +162,8 @@ void TComunicationThread::PublishState(const QDateTime& when, int cyclesDone) {
     if (!m_dbOpen || !m_services.dm)
         return;
     try {
-        m_publisher.EndCycle(*m_services.dm, *m_status, when, cyclesDone);
+        if (!m_publisher.EndCycle(*m_services.dm, *m_status, when, cyclesDone))
+            return;
         if (m_stateWriteFailed)
             WriteLog(QStringLiteral("Se volvió a escribir el estado de la estación en la base de "
                                     "datos"),
