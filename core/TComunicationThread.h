@@ -17,6 +17,10 @@
 // thread opens its own database connection when it starts and closes it when
 // it ends.
 //
+// After every cycle the readers' state goes to the status file and, when it
+// changed or a minute passed, to the shared database (StationStatePublisher);
+// both are auxiliary: a failure is told once and the cycles go on.
+//
 // Errors: nothing thrown in a cycle leaves the thread; per-reader and
 // per-command failures are handled where they happen, the rest by the cycle's
 // recovery.
