@@ -15,6 +15,7 @@ add_library(kelvor_core STATIC
   ${CMAKE_CURRENT_LIST_DIR}/ReaderClock.cpp ${CMAKE_CURRENT_LIST_DIR}/ReaderClock.h
   ${CMAKE_CURRENT_LIST_DIR}/ServiceNotifier.cpp ${CMAKE_CURRENT_LIST_DIR}/ServiceNotifier.h
   ${CMAKE_CURRENT_LIST_DIR}/StationLock.cpp ${CMAKE_CURRENT_LIST_DIR}/StationLock.h
+  ${CMAKE_CURRENT_LIST_DIR}/StationStatePublisher.cpp ${CMAKE_CURRENT_LIST_DIR}/StationStatePublisher.h
   ${CMAKE_CURRENT_LIST_DIR}/TComunicationThread.cpp ${CMAKE_CURRENT_LIST_DIR}/TComunicationThread.h
   ${CMAKE_CURRENT_LIST_DIR}/TComunicationThreadCollection.cpp
   ${CMAKE_CURRENT_LIST_DIR}/TComunicationThreadCommands.cpp

@@ -172,10 +172,26 @@ void StationCheck::CheckDatabase(QList<CheckItem>& out) {
                                              .arg(TSchema::Tables().size() - agentTables.size())
                                        : QStringLiteral("faltan %1; créelas con \"kelvordb init\"")
                                              .arg(missing.join(QStringLiteral(", ")))};
-    out << CheckItem{missingAgent.isEmpty(), agentTables.join(QStringLiteral(", ")),
-                     missingAgent.isEmpty()
+    // The note of stored records, then the station's state: one line each.
+    const QStringList note{agentTables.first()}, state = agentTables.mid(1);
+    auto missingOf = [&](const QStringList& tables) {
+        QStringList m;
+        for (const QString& t : tables)
+            if (missingAgent.contains(t, Qt::CaseInsensitive))
+                m << t;
+        return m;
+    };
+    out << CheckItem{missingOf(note).isEmpty(), note.first(),
+                     missingOf(note).isEmpty()
                          ? QStringLiteral("está la tabla del agente")
                          : QStringLiteral("falta; créela con \"kelvordb upgrade\"")};
+    const QStringList stateMissing = missingOf(state);
+    out << CheckItem{stateMissing.isEmpty(), state.join(QStringLiteral(", ")),
+                     stateMissing.isEmpty()
+                         ? QStringLiteral("están las tablas del estado de la estación")
+                         : QStringLiteral("falta %1; el agente la crea al conectarse donde puede, "
+                                          "o créela con \"kelvordb upgrade\"")
+                               .arg(stateMissing.join(QStringLiteral(", ")))};
 
     // The id counter that every stored registration draws from.
     const QString counter = QStringLiteral("Contador de ids");

@@ -21,7 +21,10 @@
 using namespace ThreadText;
 
 TComunicationThread::TComunicationThread(bool createPaused, const AgentServices& services)
-    : m_services(services), m_gate(createPaused), m_ui(this, &m_gate) {
+    : m_services(services),
+      m_gate(createPaused),
+      m_ui(this, &m_gate),
+      m_publisher(std::chrono::milliseconds(services.timing.stateIntervalMs)) {
     // Qt sets a thread's priority when it starts; the start happens here (or
     // at the first Resume of a thread created paused).
     m_startPriority = PriorityFromSetting(m_services.config->Prioridad);
@@ -130,8 +133,9 @@ void TComunicationThread::run() {
 
 // The status file is auxiliary: whatever happens to it, the next cycle runs.
 void TComunicationThread::EndStatusCycle(int cyclesDone) {
+    const QDateTime now = Now();
     try {
-        const QString error = m_status->EndCycle(Now(), cyclesDone);
+        const QString error = m_status->EndCycle(now, cyclesDone);
         if (error.isEmpty()) {
             if (m_statusFileFailed)
                 WriteLog(QStringLiteral("Se volvió a escribir el archivo de estado %1")
@@ -149,7 +153,36 @@ void TComunicationThread::EndStatusCycle(int cyclesDone) {
     } catch (const std::exception& e) {
         qWarning("ComThread: %s", e.what());
     }
+    PublishState(now, cyclesDone);
     emit ReadersAnswered(m_status->Estacion(), m_status->Answered(), m_status->LineReaders());
+}
+
+// Auxiliary too: a database that refuses the write costs this write only. No
+// connection is opened for it (a cycle that could not open one has said so).
+void TComunicationThread::PublishState(const QDateTime& when, int cyclesDone) {
+    if (!m_dbOpen || !m_services.dm)
+        return;
+    try {
+        if (!m_publisher.EndCycle(*m_services.dm, *m_status, when, cyclesDone))
+            return;
+        if (m_stateWriteFailed)
+            WriteLog(QStringLiteral("Se volvió a escribir el estado de la estación en la base de "
+                                    "datos"),
+                     2);
+        m_stateWriteFailed = false;
+    } catch (const std::exception& e) {
+        if (m_stateWriteFailed)
+            return;
+        m_stateWriteFailed = true;
+        try {
+            WriteLog(QStringLiteral("No se pudo escribir el estado de la estación en la base de "
+                                    "datos: %1")
+                         .arg(MessageOf(e)),
+                     1);
+        } catch (const std::exception& again) {
+            qWarning("ComThread: %s", again.what());
+        }
+    }
 }
 
 void TComunicationThread::Cycle() {

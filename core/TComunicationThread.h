@@ -17,6 +17,10 @@
 // thread opens its own database connection when it starts and closes it when
 // it ends.
 //
+// After every cycle the readers' state goes to the status file and, when it
+// changed or a minute passed, to the shared database (StationStatePublisher);
+// both are auxiliary: a failure is told once and the cycles go on.
+//
 // Errors: nothing thrown in a cycle leaves the thread; per-reader and
 // per-command failures are handled where they happen, the rest by the cycle's
 // recovery.
@@ -30,6 +34,7 @@
 #include "core/AgentServices.h"
 #include "core/PauseGate.h"
 #include "core/ReaderStatus.h"
+#include "core/StationStatePublisher.h"
 #include "core/UiDispatch.h"
 #include "link/TListaFichadas.h"
 #include "link/TTR.h"
@@ -176,6 +181,10 @@ private:
     ReaderStatus* m_status = &m_ownStatus;
     bool m_statusFileFailed = false;  // told once until it can be written again
     void EndStatusCycle(int cyclesDone);
+    // The same state in the shared database, for every station at a glance.
+    StationStatePublisher m_publisher;
+    bool m_stateWriteFailed = false;  // told once until a write succeeds again
+    void PublishState(const QDateTime& when, int cyclesDone);
 
     int m_cycleLimit = 0;
     std::atomic<int> m_cyclesDone{0};

@@ -14,4 +14,7 @@ struct ThreadTiming {
     int esperaUnitMs = 1000;
     // One unit of the "TimeOut" setting (the line's read and write time-outs).
     int serialTimeoutUnitMs = 1000;
+    // The longest an unchanged station state goes unwritten in the shared
+    // database (StationStatePublisher).
+    int stateIntervalMs = 60000;
 };

@@ -129,6 +129,41 @@ inline constexpr const char* kInsertPendiente =
     "INSERT INTO AGPENDIENTE (IdRegistrador, Registros, FechaHora) "
     "VALUES (:IdRegistrador, :Registros, :FechaHora)";
 
+// The station's state (AGESTACION, AGESTADO): the agent's row and one row
+// per reader, each written over the one before (an upsert that SQLite and
+// PostgreSQL both take). A write stamps every reader row with the same
+// FechaHora, and the rows of the station that did not get it (readers no
+// longer in the collection) are removed in the same transaction.
+inline constexpr const char* kUpsertAgEstacion =
+    "INSERT INTO AGESTACION (IdEstacion, Equipo, Proceso, Version, Ciclo, FinCiclo, "
+    "Respondieron, ConLinea) VALUES (:IdEstacion, :Equipo, :Proceso, :Version, :Ciclo, "
+    ":FinCiclo, :Respondieron, :ConLinea) ON CONFLICT (IdEstacion) DO UPDATE SET "
+    "Equipo = excluded.Equipo, Proceso = excluded.Proceso, Version = excluded.Version, "
+    "Ciclo = excluded.Ciclo, FinCiclo = excluded.FinCiclo, Respondieron = excluded.Respondieron, "
+    "ConLinea = excluded.ConLinea";
+inline constexpr const char* kUpsertAgEstado =
+    "INSERT INTO AGESTADO (IdEstacion, IdRegistrador, Virtual, Respondio, UltimoContacto, "
+    "UltimoResultado, FechaResultado, DiferenciaReloj, Almacenadas, ComandosEnviados, "
+    "ComandosFallidos, FechaHora) VALUES (:IdEstacion, :IdRegistrador, :Virtual, :Respondio, "
+    ":UltimoContacto, :UltimoResultado, :FechaResultado, :DiferenciaReloj, :Almacenadas, "
+    ":ComandosEnviados, :ComandosFallidos, :FechaHora) ON CONFLICT (IdEstacion, IdRegistrador) "
+    "DO UPDATE SET Virtual = excluded.Virtual, Respondio = excluded.Respondio, "
+    "UltimoContacto = excluded.UltimoContacto, UltimoResultado = excluded.UltimoResultado, "
+    "FechaResultado = excluded.FechaResultado, DiferenciaReloj = excluded.DiferenciaReloj, "
+    "Almacenadas = excluded.Almacenadas, ComandosEnviados = excluded.ComandosEnviados, "
+    "ComandosFallidos = excluded.ComandosFallidos, FechaHora = excluded.FechaHora";
+inline constexpr const char* kDeleteAgEstadoOthers =
+    "DELETE FROM AGESTADO WHERE IdEstacion = :IdEstacion AND "
+    "(FechaHora IS NULL OR FechaHora <> :FechaHora)";
+// Every station's state, for kelvordb estado.
+inline constexpr const char* kSelectAgEstacion =
+    "SELECT IdEstacion, Equipo, Proceso, Version, Ciclo, FinCiclo, Respondieron, ConLinea "
+    "FROM AGESTACION ORDER BY IdEstacion";
+inline constexpr const char* kSelectAgEstado =
+    "SELECT IdEstacion, IdRegistrador, Virtual, Respondio, UltimoContacto, UltimoResultado, "
+    "FechaResultado, DiferenciaReloj, Almacenadas, ComandosEnviados, ComandosFallidos "
+    "FROM AGESTADO ORDER BY IdEstacion, IdRegistrador";
+
 // A command row, fields in the order the agent sets them.
 inline constexpr const char* kInsertComando =
     "INSERT INTO COMANDO (IdEstacion, IdRegistrador, CodComando, Texto, FechaHora) "

@@ -138,6 +138,7 @@ TDM::ThreadConnection& TDM::Current() {
         FileIdentity(c.file, &c.device, &c.inode);
     }
     EnsurePendingTable(c);
+    EnsureStateTables(c);
     if (thread != uiThread) {
         // A QThread that ends without CloseThreadConnection still gives its
         // connection back, from its own thread as Qt requires.

@@ -147,6 +147,36 @@ public:
     void StoreOutOfHours(const TTR& reader);
     void StoreMemoryError(const TTR& reader);
 
+    // ---- The station's state (AGESTACION, AGESTADO) ------------------------------
+    // What the agent of a station says of itself and of its readers, for
+    // whoever looks after every station (kelvordb estado). Both tables are
+    // created where missing at every (re)connection, with AGPENDIENTE; where
+    // they may not be, StateTablesOn is false, nothing is written and
+    // Notices says so once per data module.
+    struct AgentState {
+        qint32 estacion = 0;
+        QString equipo, version;  // host name, the agent's version text
+        qint64 proceso = 0;       // process id
+        int ciclo = 0;            // cycles done by the thread
+        QDateTime finCiclo;       // end of the last cycle
+        int respondieron = 0, conLinea = 0;
+    };
+    struct ReaderState {
+        QString id;
+        bool virtualReader = false, answered = false;
+        QDateTime lastContact, lastResultAt;  // invalid: never (NULL)
+        QString lastResult;
+        std::optional<qint64> clockDiffMin;  // reader's clock minus the computer's
+        qint64 stored = 0, delivered = 0, failed = 0;
+    };
+    bool StateTablesOn();
+    // Writes the station's row and one row per reader in one transaction of
+    // its own, and removes the station's rows of readers not listed. Without
+    // the tables, or without an open connection on the calling thread (none
+    // is opened for it), it does nothing and returns false. Throws
+    // EDatabaseError.
+    bool WriteStationState(const AgentState& agent, const QList<ReaderState>& readers);
+
     // ---- Keys, anti-passback, generated commands -----------------------------
     // Id of the key's holder and its Tipo; -1 and empty without a holder.
     qint32 FindKeyHolder(qint32 nroLlave, QString& tipo);
@@ -188,6 +218,8 @@ private:
         QString file;                      // SQLite: the database file
         quint64 device = 0, inode = 0;     // SQLite: the file that was opened
         bool pendingTable = false;         // AGPENDIENTE exists (or was created) on this connection
+        bool stateTables = false;          // AGESTACION and AGESTADO exist on this connection
+        QDateTime lastStateStamp;          // AGESTADO.FechaHora of this connection's last write
         qint32 nextId = 0, endId = 0;      // the running pass's block of ids [next, end)
         bool drawPastUsed = false;         // a pass failed: the next block skips used ids
         bool inPass = false;               // a storing pass runs (StorePass)
@@ -237,6 +269,7 @@ private:
     void StoreEntry(const TTR& reader, const TFichada& f);
     void ReturnKeyIn(ThreadConnection& c, qint32 idIngresante);
     void EnsurePendingTable(ThreadConnection& c);
+    void EnsureStateTables(ThreadConnection& c);
     void Notice(const QString& text);
     void StoreSynthetic(const TTR& reader, const QString& codEstado, bool ackRegistra,
                         bool ackRegExp);
@@ -259,6 +292,7 @@ private:
     std::map<QThread*, QList<QueuedCommand>> m_carried;
     QStringList m_notices;             // guarded by m_mutex
     bool m_noPendingNoticed = false;   // guarded by m_mutex
+    bool m_noStateNoticed = false;     // guarded by m_mutex
 };
 
 // The data module of the process; throws Exception when none exists.

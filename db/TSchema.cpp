@@ -95,7 +95,8 @@ QString TableOf(const QString& statement) {
 }  // namespace
 
 QStringList TSchema::AgentTables() {
-    return {QStringLiteral("AGPENDIENTE")};
+    return {QStringLiteral("AGPENDIENTE"), QStringLiteral("AGESTACION"),
+            QStringLiteral("AGESTADO")};
 }
 
 QStringList TSchema::Upgrade(const QSqlDatabase& db, TSqlDriver driver) {

@@ -27,7 +27,8 @@ public:
     static QStringList ExistingTables(const QSqlDatabase& db);
     // Creates every table and index in one transaction.
     static void Create(const QSqlDatabase& db, TSqlDriver driver);
-    // The tables that the agent itself keeps (AGPENDIENTE); a database made
+    // The tables that the agent itself keeps (AGPENDIENTE, and the station's
+    // state in AGESTACION and AGESTADO); a database made
     // before one of them existed is brought up to date by Upgrade.
     static QStringList AgentTables();
     // Creates the agent's tables (and their indexes) that are missing, in one

@@ -135,3 +135,37 @@ CREATE TABLE AGPENDIENTE (
   Registros text NOT NULL,
   FechaHora timestamp(3) without time zone
 );
+
+-- Owned by the agent: what each station's agent last said of itself and of
+-- its readers, so that one person sees every station from the shared
+-- database (kelvordb estado). One row per station in AGESTACION; one row per
+-- reader of the station's last collection in AGESTADO. Written when a
+-- reader's state changes and at most once a minute otherwise, so the times
+-- may lag the last cycle by up to a minute. Times are the agent's local wall
+-- clock.
+CREATE TABLE AGESTACION (
+  IdEstacion integer NOT NULL PRIMARY KEY,
+  Equipo text,
+  Proceso integer,
+  Version text,
+  Ciclo integer,
+  FinCiclo timestamp(3) without time zone,
+  Respondieron integer,
+  ConLinea integer
+);
+
+CREATE TABLE AGESTADO (
+  IdEstacion integer NOT NULL,
+  IdRegistrador text NOT NULL,
+  Virtual boolean,
+  Respondio boolean,
+  UltimoContacto timestamp(3) without time zone,
+  UltimoResultado text,
+  FechaResultado timestamp(3) without time zone,
+  DiferenciaReloj integer,
+  Almacenadas bigint,
+  ComandosEnviados bigint,
+  ComandosFallidos bigint,
+  FechaHora timestamp(3) without time zone,
+  PRIMARY KEY (IdEstacion, IdRegistrador)
+);

@@ -134,3 +134,37 @@ CREATE TABLE AGPENDIENTE (
   Registros TEXT NOT NULL,
   FechaHora TEXT
 );
+
+-- Owned by the agent: what each station's agent last said of itself and of
+-- its readers, so that one person sees every station from the shared
+-- database (kelvordb estado). One row per station in AGESTACION; one row per
+-- reader of the station's last collection in AGESTADO. Written when a
+-- reader's state changes and at most once a minute otherwise, so the times
+-- may lag the last cycle by up to a minute. Times are the agent's local wall
+-- clock.
+CREATE TABLE AGESTACION (
+  IdEstacion INTEGER NOT NULL PRIMARY KEY,
+  Equipo TEXT,
+  Proceso INTEGER,
+  Version TEXT,
+  Ciclo INTEGER,
+  FinCiclo TEXT,
+  Respondieron INTEGER,
+  ConLinea INTEGER
+);
+
+CREATE TABLE AGESTADO (
+  IdEstacion INTEGER NOT NULL,
+  IdRegistrador TEXT NOT NULL,
+  Virtual BOOLEAN,
+  Respondio BOOLEAN,
+  UltimoContacto TEXT,
+  UltimoResultado TEXT,
+  FechaResultado TEXT,
+  DiferenciaReloj INTEGER,
+  Almacenadas INTEGER,
+  ComandosEnviados INTEGER,
+  ComandosFallidos INTEGER,
+  FechaHora TEXT,
+  PRIMARY KEY (IdEstacion, IdRegistrador)
+);

@@ -8,6 +8,7 @@
 
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSqlError>
 #include <QSqlQuery>
 
@@ -167,6 +168,88 @@ TEST_P(FrontEnd, TheFirstPassStoresAndTheAgentMakesItsTable) {
     EXPECT_EQ(Scalar("SELECT COUNT(*) FROM AgPendiente"), "0");
 }
 
+// The station's state on the front end's database: the agent makes its two
+// tables, each write replaces the rows before it (a reader gone from the
+// station loses its row), and kelvordb estado reads them as the engine
+// folds them, in text and as metrics.
+TEST_P(FrontEnd, TheStationsStateIsWrittenOverAndShown) {
+    MakeDm();
+    const TDM::AgentState none{};
+    EXPECT_FALSE(dm->WriteStationState(none, {}));  // opens no connection for itself
+    dm->Open();
+    const QDateTime now = QDateTime::currentDateTime();
+    TDM::AgentState agent{3, "pc-porton", "07.30.0400", 4242, 7, now, 1, 2};
+    const TDM::ReaderState a1{"A1", false, true, now, now, "OK", -2, 5, 1, 0};
+    TDM::ReaderState b1{"B1", false, false, {}, now, "Se supero la cantidad maxima", {}, 0, 0, 0};
+    ASSERT_TRUE(dm->WriteStationState(agent, {a1, b1}));
+    EXPECT_TRUE(dm->TakeNotices().isEmpty());
+
+    struct Case {
+        QStringList args;
+        int code;
+        QString shows;
+    };
+    auto check = [&](const std::vector<Case>& cases) {
+        for (const Case& c : cases) {
+            const QStringList o = Kelvordb(db->RegistryPath(), QStringList{"estado"} + c.args);
+            EXPECT_EQ(o.value(0), QString::number(c.code)) << c.args.join(' ').toStdString() << "|"
+                                                           << o.join('|').toStdString();
+            EXPECT_TRUE(o.value(1).contains(c.shows) || o.value(2).contains(c.shows))
+                << c.args.join(' ').toStdString() << ": " << o.join('|').toStdString();
+        }
+    };
+    check({{{}, 1, "Estación 3: agente en pc-porton (proceso 4242, versión 07.30.0400)"},
+           {{}, 1, "3         B1           no responde"},
+           {{}, 1, "3         A1           responde     hace "},
+           {{"--estacion", "4"}, 1, "La estación 4 no escribió su estado"},
+           {{"--sin-noticias", "0"}, 2, "--sin-noticias debe ser un número"},
+           {{"--estacion"}, 2, "--estacion necesita un valor"},
+           {{"--prometheus"}, 0, "kelvor_up{station=\"3\",reader=\"B1\"} 0\n"},
+           {{"--prometheus"}, 0, "kelvor_clock_offset_seconds{station=\"3\",reader=\"A1\"} -120\n"},
+           {{"--prometheus"}, 0, "kelvor_stored_total{station=\"3\",reader=\"A1\"} 5\n"}});
+
+    // Every reader answers: written over, not added to.
+    b1.answered = true;
+    b1.lastContact = now;
+    agent.ciclo = 8;
+    ASSERT_TRUE(dm->WriteStationState(agent, {a1, b1}));
+    EXPECT_EQ(Scalar("SELECT COUNT(*) FROM agestado"), "2");
+    EXPECT_EQ(Scalar("SELECT ciclo FROM agestacion WHERE idestacion = 3"), "8");
+    check({{{}, 0, "Todos los registradores respondieron"},
+           {{"--prometheus"}, 0, "kelvor_up{station=\"3\",reader=\"B1\"} 1\n"}});
+
+    // B1 left the station; the agent's last word is ten minutes old.
+    agent.finCiclo = now.addSecs(-600);
+    ASSERT_TRUE(dm->WriteStationState(agent, {a1}));
+    EXPECT_EQ(Scalar("SELECT COUNT(*) FROM agestado"), "1");
+    check({{{}, 1, "3         A1           sin noticias  hace 10 min"},
+           {{"--sin-noticias", "3600"}, 0, "última noticia hace 10 min"},
+           {{"--prometheus"}, 0, "kelvor_agent_news{station=\"3\"} 0\n"}});
+
+    // The text format: each family's HELP and TYPE once, before its samples,
+    // and every sample a metric, its labels and a number.
+    const QStringList o = Kelvordb(db->RegistryPath(), {"estado", "--prometheus"});
+    const QRegularExpression sample(
+        R"(^(kelvor_[a-z_]+)\{station="\d+"(,reader="[^"]*")?\} -?[0-9][0-9.e+]*$)");
+    QStringList families;
+    for (const QString& line : o.value(1).split('\n', Qt::SkipEmptyParts)) {
+        if (line.startsWith("# HELP ")) {
+            families << line.section(' ', 2, 2);
+            continue;
+        }
+        if (line.startsWith("# TYPE ")) {
+            EXPECT_EQ(line.section(' ', 2, 2), families.last());
+            EXPECT_TRUE(line.endsWith(" gauge") || line.endsWith(" counter")) << line.toStdString();
+            continue;
+        }
+        const QRegularExpressionMatch m = sample.match(line);
+        ASSERT_TRUE(m.hasMatch()) << line.toStdString();
+        EXPECT_EQ(m.captured(1), families.last()) << line.toStdString();
+    }
+    EXPECT_EQ(families.size(), 8);
+    EXPECT_EQ(families.removeDuplicates(), 0);
+}
+
 // The front end changes its tables while the agent runs (a new version adds a
 // column with a default, or rebuilds an index): the agent's statements, kept
 // prepared from the pass before, store the next pass into the changed table.
@@ -233,15 +316,25 @@ TEST_P(FrontEndPg, WhereTheTableMayNotBeMadeItStoresAndSaysSoOnce) {
     MakeDm();
     EXPECT_EQ(Store(2), 0);
     EXPECT_FALSE(dm->PendingNoteOn());
+    EXPECT_FALSE(dm->StateTablesOn());
+    // One notice for the note, one for the station's state.
     QStringList notices = dm->TakeNotices();
-    ASSERT_EQ(notices.size(), 1);
-    EXPECT_TRUE(notices[0].contains("kelvordb upgrade")) << notices[0].toStdString();
+    ASSERT_EQ(notices.size(), 2) << notices.join('|').toStdString();
+    EXPECT_EQ(notices.filter("AGPENDIENTE").size(), 1) << notices.join('|').toStdString();
+    EXPECT_EQ(notices.filter("AGESTACION y AGESTADO").size(), 1) << notices.join('|').toStdString();
+    for (const QString& n : notices)
+        EXPECT_TRUE(n.contains("kelvordb upgrade")) << n.toStdString();
+    // The state is not written, and that is no error for the caller.
+    TDM::AgentState agent;
+    agent.estacion = 1;
+    EXPECT_FALSE(dm->WriteStationState(agent, {}));
     dm->ClearPending("A1");
     dm->CloseThreadConnection();  // checked again at the reconnection, said once
     EXPECT_EQ(Store(2), 0);
     EXPECT_TRUE(dm->TakeNotices().isEmpty());
     EXPECT_EQ(Scalar("SELECT COUNT(*) FROM registra"), "4");
     EXPECT_EQ(Scalar("SELECT to_regclass('agpendiente') IS NULL"), "true");
+    EXPECT_EQ(Scalar("SELECT to_regclass('agestado') IS NULL"), "true");
 }
 
 // Another session holds the id counter row, then a COMANDO row, past the

@@ -173,11 +173,21 @@ TEST(ToolServer, UnreachableServerIsOneLine) {
 TEST_P(Tool, UpgradeAddsTheAgentsMissingTables) {
     ASSERT_EQ(Run({"init"}).status, 0);
     db->Exec("DROP TABLE AGPENDIENTE");
+    db->Exec("DROP TABLE AGESTADO");
     db->Exec("INSERT INTO REGISTRA (Id, NroLlave) VALUES (1, 123)");
-    Outcome o = Run({"upgrade"});
+    // Without the state's tables estado says what to run.
+    Outcome o = Run({"estado"});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_TRUE(o.err.contains("La tabla AGESTADO no existe") && o.err.contains("kelvordb upgrade"))
+        << o.err.toStdString();
+    o = Run({"upgrade"});
     ASSERT_EQ(o.status, 0) << o.err.toStdString();
-    EXPECT_TRUE(o.out.contains("AGPENDIENTE")) << o.out.toStdString();
+    EXPECT_TRUE(o.out.contains("AGPENDIENTE, AGESTADO")) << o.out.toStdString();
     EXPECT_EQ(db->Scalar("SELECT COUNT(*) FROM AGPENDIENTE"), "0");
+    // No station has written yet: nothing known is not a green check.
+    o = Run({"estado"});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_TRUE(o.out.contains("Ninguna estación escribió su estado")) << o.out.toStdString();
     EXPECT_EQ(db->Scalar("SELECT NroLlave FROM REGISTRA"), "123");
     o = Run({"upgrade"});
     EXPECT_EQ(o.status, 0);

@@ -70,6 +70,7 @@ TEST(StationCheck, AGoodStationIsOkItemByItemAndNothingIsSentWithoutTheProbe) {
     EXPECT_TRUE(plain.Of("Base de datos").contains("QSQLITE " + s.b.database));
     EXPECT_TRUE(plain.Ok("Tablas"));
     EXPECT_TRUE(plain.Ok("AGPENDIENTE"));
+    EXPECT_TRUE(plain.Ok("AGESTACION, AGESTADO"));
     EXPECT_TRUE(plain.Of("Contador de ids").contains("próximo id 1"));
     EXPECT_TRUE(plain.Of("Registradores").contains("2 en la estación 1"));
     EXPECT_TRUE(plain.Of("Registrador A1").contains("línea " + s.b.LinePath() + ", 9600 bit/s"));
@@ -116,12 +117,16 @@ TEST(StationCheck, EachProblemIsNamedOnItsLineAndTheExitIsNonZero) {
     // A missing table and the agent's own; no id counter.
     s.b.Exec("DROP TABLE Zonas");
     s.b.Exec("DROP TABLE AGPENDIENTE");
+    s.b.Exec("DROP TABLE AGESTACION");
     s.b.RemoveIdCounter();
     const CheckRun tables = RunCheck(s.b.registry);
     EXPECT_EQ(tables.code, 1);
     EXPECT_TRUE(tables.Of("Tablas").startsWith("FALLA  Tablas: faltan Zonas; créelas"));
     EXPECT_TRUE(tables.Of("AGPENDIENTE").contains("\"kelvordb upgrade\""));
     EXPECT_TRUE(tables.Failed("AGPENDIENTE"));
+    EXPECT_TRUE(tables.Failed("AGESTACION, AGESTADO"));
+    EXPECT_TRUE(tables.Of("AGESTACION, AGESTADO").contains("falta AGESTACION;"))
+        << tables.Of("AGESTACION, AGESTADO").toStdString();
     EXPECT_TRUE(tables.Failed("Contador de ids"));
     EXPECT_TRUE(tables.Ok("Registrador A1"));
 

@@ -9,6 +9,7 @@
 #include "db/TTransaction.h"
 #include "shell/Errors.h"
 #include "shell/RegistryFile.h"
+#include "tools/kelvordb/TStationReport.h"
 
 namespace {
 
@@ -62,7 +63,9 @@ QString TDbTool::Usage() {
         "  registraciones [--last N]    muestra REGISTRA (las N últimas)\n"
         "  comandos                     muestra los comandos pendientes de COMANDO\n"
         "  encolar ESTACION REGISTRADOR CODIGO [TEXTO]\n"
-        "                               agrega un comando a COMANDO\n");
+        "                               agrega un comando a COMANDO\n"
+        "  estado [--estacion N] [--sin-noticias SEGUNDOS] [--prometheus]\n"
+        "                               los registradores de cada estación según su agente\n");
 }
 
 int TDbTool::Run(const QStringList& args) {
@@ -89,6 +92,13 @@ int TDbTool::Run(const QStringList& args) {
             Commands();
         } else if (command == QLatin1String("encolar")) {
             Enqueue(rest);
+        } else if (command == QLatin1String("estado")) {
+            const TStationReport::Options options = TStationReport::Parse(rest);
+            Connect(false);
+            const int status = TStationReport::Run(TStationReport::Load(m_db, m_alias.Target()),
+                                                   options, m_clock(), m_out);
+            m_out.flush();
+            return status;
         } else {
             throw EUsage(QStringLiteral("comando desconocido \"%1\"").arg(command));
         }

@@ -10,9 +10,11 @@
 //   registraciones [--last N]     REGISTRA as a table, oldest first
 //   comandos                      COMANDO in the order the agent reads it
 //   encolar ESTACION REGISTRADOR CODIGO [TEXTO]
+//   estado [--estacion N] [--sin-noticias SEGUNDOS] [--prometheus]
+//                                 every station's readers (TStationReport)
 //
 // Run returns the exit status: 0 done, 1 failure (one line on `err`), 2 bad
-// usage. Output is UTF-8 text on `out`. Single-threaded.
+// usage; estado also 1 when a reader or a station needs attention. Output is UTF-8 text on `out`. Single-threaded.
 
 #include <QSqlDatabase>
 #include <QStringList>
