@@ -11,6 +11,21 @@
 //   comandos                      COMANDO in the order the agent reads it
 //   encolar ESTACION REGISTRADOR CODIGO [TEXTO]
 //
+// A station without a front end (TDbToolStation.cpp); each can be run again
+// with the same values and changes nothing then:
+//   contador                      the id counter FICHADAS (init makes it too)
+//   estacion ID PUERTO [NOMBRE]   a station and the port of its line
+//   registrador ID ESTACION [--velocidad BPS] [--tipo comun|hta|virtual]
+//               [--visitas] [--nombre TEXTO]
+//                                 a reader; its address is the Id's first
+//                                 character
+//   puerto NOMBRE DISPOSITIVO     "COMn"=device in the settings file's key
+//                                 of ports (nothing else of the file changes)
+//   estaciones                    stations, readers and the counter
+// Values that cannot work (unknown station, a speed the line does not take,
+// an id or address already used, an unknown kind) are refused, changing
+// nothing.
+//
 // Run returns the exit status: 0 done, 1 failure (one line on `err`), 2 bad
 // usage. Output is UTF-8 text on `out`. Single-threaded.
 
@@ -38,6 +53,16 @@ private:
     void Registrations(const QStringList& args);
     void Commands();
     void Enqueue(const QStringList& args);
+    void Counter(const QStringList& args);
+    void Station(const QStringList& args);
+    void Reader(const QStringList& args);
+    void PortMap(const QStringList& args);
+    void List(const QStringList& args);
+
+    // Makes the counter FICHADAS at 1 when it is missing; true when it made it.
+    bool EnsureCounter();
+    // A warning on `err` when the port's device does not exist now.
+    void WarnMissingDevice(const QString& port);
 
     QSqlDatabase Connect(bool createFile);
     void RequireTables(const QStringList& tables);
