@@ -108,6 +108,10 @@ TEST_P(StationTool, MakesWhatTheAgentReadsAndARepeatChangesNothing) {
     o = Run({"registrador", "A1", "1", "--velocidad", "9600"});
     ASSERT_EQ(o.status, 0) << o.err.toStdString();
     EXPECT_EQ(db->Scalar("SELECT Velocidad FROM Reg WHERE Id = 'A1'"), "9600");
+    // What is not given stays: B1 keeps its kind and name.
+    ASSERT_EQ(Run({"registrador", "B1", "1", "--velocidad", "19200"}).status, 0);
+    EXPECT_EQ(db->Rows("SELECT Nombre, Velocidad, HTA FROM Reg WHERE Id = 'B1'"),
+              (QList<QStringList>{{"Salida", "19200", db->backend() == Backend::SQLite ? "1" : "true"}}));
     EXPECT_EQ(db->Scalar("SELECT COUNT(*) FROM Reg"), "3");
 
     // The listing: one row per reader with the station's port, and the counter.
@@ -116,7 +120,7 @@ TEST_P(StationTool, MakesWhatTheAgentReadsAndARepeatChangesNothing) {
     const QStringList lines = o.out.split('\n', Qt::SkipEmptyParts);
     ASSERT_EQ(lines.size(), 7) << o.out.toStdString();
     EXPECT_TRUE(lines[2].startsWith("1         COM3    /dev/ttyS2   A1")) << lines[2].toStdString();
-    EXPECT_TRUE(lines[3].contains("hta")) << lines[3].toStdString();
+    EXPECT_TRUE(lines[3].contains("19200      hta")) << lines[3].toStdString();
     EXPECT_EQ(lines[5], "(3 filas)");
     EXPECT_EQ(lines[6], "Contador de ids FICHADAS: próximo id 2");
 

@@ -168,8 +168,10 @@ void TDbTool::Reader(const QStringList& args) {
                                     "(su dirección en la línea): \"%1\"")
                          .arg(id));
     const int station = StationNumber(args[1]);
-    qint32 speed = 9600;
-    const Kind* kind = &kKinds[0];
+    // Options not given keep an existing reader's values (a new one: 9600
+    // bit/s, comun, no visitor control).
+    std::optional<qint32> speed;
+    const Kind* kind = nullptr;
     std::optional<bool> visits;
     std::optional<QString> name;
     for (int i = 2; i < args.size(); ++i) {
@@ -178,13 +180,12 @@ void TDbTool::Reader(const QStringList& args) {
             const QString v = OptionValue(args, i);
             bool ok = false;
             speed = v.toInt(&ok);
-            if (!ok || !TSerialPort::Speeds().contains(speed))
+            if (!ok || !TSerialPort::Speeds().contains(*speed))
                 throw Exception(QStringLiteral("La línea no admite la velocidad \"%1\"; use una "
                                                "de estas (bit/s): %2")
                                  .arg(v, SpeedList()));
         } else if (a == QLatin1String("--tipo")) {
             const QString v = OptionValue(args, i);
-            kind = nullptr;
             for (const Kind& k : kKinds)
                 if (v.compare(QLatin1String(k.name), Qt::CaseInsensitive) == 0)
                     kind = &k;
@@ -219,9 +220,11 @@ void TDbTool::Reader(const QStringList& args) {
                                      "VIRTUAL, HTA FROM Reg"),
                       QStringLiteral("Reg"));
     all.Exec();
-    bool exists = false, same = false;
-    QString oldName;
+    bool exists = false;
+    QString oldName, clash;
     bool oldVisits = false;
+    qint32 oldSpeed = 9600;
+    const Kind* oldKind = &kKinds[0];
     while (all.Next()) {
         const QString other = all.Str(QStringLiteral("Id"));
         const int otherStation = all.OptInt(QStringLiteral("IdEstacion")).value_or(-1);
@@ -235,23 +238,29 @@ void TDbTool::Reader(const QStringList& args) {
             exists = true;
             oldName = all.Str(QStringLiteral("Nombre"));
             oldVisits = all.Bool(QStringLiteral("CTRLACTIVO"));
-            same = all.OptInt(QStringLiteral("Velocidad")).value_or(9600) == speed &&
-                   otherVirtual == kind->virt && all.Bool(QStringLiteral("HTA")) == kind->hta &&
-                   (!visits || *visits == oldVisits) && (!name || *name == oldName);
+            oldSpeed = all.OptInt(QStringLiteral("Velocidad")).value_or(9600);
+            const bool hta = all.Bool(QStringLiteral("HTA"));
+            oldKind = &kKinds[otherVirtual ? 2 : hta ? 1 : 0];
             continue;
         }
-        if (otherStation == station && !otherVirtual && !kind->virt && !other.isEmpty() &&
-            other.at(0) == address)
-            throw EDatabaseError(QStringLiteral("La dirección %1 ya la usa el registrador %2 de "
-                                                "la estación %3; en una línea cada registrador "
-                                                "necesita su propia letra")
-                                     .arg(address)
-                                     .arg(other)
-                                     .arg(station));
+        if (otherStation == station && !otherVirtual && !other.isEmpty() && other.at(0) == address)
+            clash = other;
     }
+    if (!kind)
+        kind = oldKind;
+    if (!clash.isEmpty() && !kind->virt)
+        throw EDatabaseError(QStringLiteral("La dirección %1 ya la usa el registrador %2 de la "
+                                            "estación %3; en una línea cada registrador necesita "
+                                            "su propia letra")
+                                 .arg(address)
+                                 .arg(clash)
+                                 .arg(station));
+    const bool same = exists && oldSpeed == speed.value_or(oldSpeed) && oldKind == kind &&
+                      (!visits || *visits == oldVisits) && (!name || *name == oldName);
+    const qint32 newSpeed = speed.value_or(oldSpeed);
     const QString what =
         QStringLiteral("%1 bit/s, tipo %2%3")
-            .arg(speed)
+            .arg(newSpeed)
             .arg(KindName(kind->virt, kind->hta))
             .arg(visits.value_or(oldVisits) ? QStringLiteral(", control de visitas")
                                             : QString());
@@ -272,7 +281,7 @@ void TDbTool::Reader(const QStringList& args) {
     if (!exists)
         write.Bind(QStringLiteral("Estacion"), station);
     write.Bind(QStringLiteral("Nombre"), name.value_or(exists ? oldName : id));
-    write.Bind(QStringLiteral("Velocidad"), speed);
+    write.Bind(QStringLiteral("Velocidad"), newSpeed);
     write.Bind(QStringLiteral("Ctrl"), visits.value_or(oldVisits));
     write.Bind(QStringLiteral("Virt"), kind->virt);
     write.Bind(QStringLiteral("Hta"), kind->hta);
