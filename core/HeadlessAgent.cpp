@@ -118,8 +118,20 @@ int RunHeadless(const HeadlessOptions& options) {
     // The watchdog is fed on this thread, from the thread's cycles: a stuck
     // cycle and a stuck event loop both starve it.
     ServiceNotifier notifier;
+    // What the last cycle found: a scripted run (--cycles) in which no
+    // reader answered ends with a failure status, not as a success.
+    int cyclesDone = 0, lastAnswered = 0, lastReaders = 0;
     QObject::connect(thread.get(), &TComunicationThread::CycleEnded, QCoreApplication::instance(),
-                     [&notifier](int done) { notifier.CycleDone(done); });
+                     [&notifier, &cyclesDone](int done) {
+                         notifier.CycleDone(done);
+                         cyclesDone = done;
+                     });
+    QObject::connect(thread.get(), &TComunicationThread::ReadersAnswered,
+                     QCoreApplication::instance(),
+                     [&lastAnswered, &lastReaders](int, int answered, int readers) {
+                         lastAnswered = answered;
+                         lastReaders = readers;
+                     });
     thread->Resume();
     notifier.Ready();
     QCoreApplication::exec();
@@ -141,5 +153,16 @@ int RunHeadless(const HeadlessOptions& options) {
                        1);
     }
     log.reset();  // the session's end lines
+    // A close by signal (the service's stop) is a normal end whatever the
+    // readers did; only the run that ended by its cycle count reports them.
+    if (options.cycles > 0 && cyclesDone >= options.cycles && lastAnswered == 0) {
+        std::fprintf(stderr, "%s\n",
+                     QStringLiteral("agente: en el último ciclo no respondió ningún registrador "
+                                    "(0 de %1)")
+                         .arg(lastReaders)
+                         .toLocal8Bit()
+                         .constData());
+        return 1;
+    }
     return 0;
 }

@@ -8,18 +8,13 @@
 #include <QSqlQuery>
 #include <cerrno>
 #include <cstring>
-#include <pwd.h>
 #include <unistd.h>
 
+#include "core/AgentPlaces.h"
 #include "core/StationCheck.h"
 #include "db/TAlias.h"
 
 namespace {
-
-QString UserName() {
-    const passwd* pw = ::getpwuid(::geteuid());
-    return pw ? QString::fromLocal8Bit(pw->pw_name) : QString::number(::geteuid());
-}
 
 // Empty when the effective user may write `path`, else the system's reason.
 QString WriteRefused(const QString& path) {
@@ -47,7 +42,7 @@ constexpr Need kNeeds[] = {
 void StationCheck::CheckWrite(QList<CheckItem>& out, const TAlias& alias, const QSqlDatabase& db,
                               const QStringList& existing) const {
     const QString item = QStringLiteral("Escritura");
-    const QString user = UserName();
+    const QString user = AgentPlaces::UserName();
     if (alias.Driver() == TSqlDriver::SQLite) {
         // The file itself, the folder where SQLite makes its journal (or its
         // -wal and -shm files), and those files when they are there already.

@@ -21,6 +21,7 @@
 
 #include "core/AgentApplication.h"
 #include "core/AgentServices.h"
+#include "core/ReaderStatus.h"
 #include "core/SingleInstance.h"
 #include "core/TComunicationThread.h"
 #include "shell/RegistryFile.h"
@@ -335,10 +336,9 @@ void TMainForm::CreateThread(bool paused) {
     connect(
         m_thread.get(), &TComunicationThread::ReadersAnswered, this,
         [this](int estacion, int answered, int readers) {
-            m_winTaskbar->SetHint(QStringLiteral("Estación %1: respondieron %2 de %3 registradores")
+            m_winTaskbar->SetHint(QStringLiteral("Estación %1: %2")
                                       .arg(estacion)
-                                      .arg(answered)
-                                      .arg(readers));
+                                      .arg(ReaderStatus::AnsweredText(answered, readers)));
         });
 }
 
