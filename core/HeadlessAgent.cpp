@@ -54,6 +54,7 @@ int RunHeadless(const HeadlessOptions& options) {
     auto log = std::make_unique<TLogFile>(folder, config.LogFileAppend == 0, config.LogFileActivado,
                                           QStringLiteral("Agente de Kelvor I"),
                                           QStringLiteral("AGKelvorI"));
+    log->KeepRunFiles(config.LogFileMax);
     // Standard error is where a service's words go: the lines of the session
     // log, and its error and attention lines also while the log is off.
     log->SetEcho(&ToStderr);

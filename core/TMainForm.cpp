@@ -123,6 +123,7 @@ TMainForm::TMainForm(const MainFormSetup& setup, QWidget* parent)
         m_setup.logFolder, m_config.LogFileAppend == 0, m_config.LogFileActivado,
         "Agente de Kelvor I", "AGKelvorI",
         m_setup.askRetry ? m_setup.askRetry : RetryQuestion(AskRetry), m_setup.clock);
+    m_log->KeepRunFiles(m_config.LogFileMax);
     // A log that stops taking lines later on is told once and the agent goes on.
     m_log->SetFailureNotice([this](const QString& message) {
         std::fprintf(stderr, "agente: %s\n", message.toLocal8Bit().constData());
