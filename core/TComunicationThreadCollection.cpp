@@ -159,7 +159,10 @@ void TComunicationThread::ReadRealRegister(const TTR& reader) {
     ReportDatabaseNotices();
     if (skipped > 0) {
         ReportInfo(reader.Id,
-                   QStringLiteral("Se omiten %1 registraciones ya almacenadas").arg(skipped), Now(),
+                   (skipped == 1 ? QStringLiteral("Se omite 1 registración ya almacenada")
+                                 : QStringLiteral("Se omiten %1 registraciones ya almacenadas")
+                                       .arg(skipped)),
+                   Now(),
                    {}, 4, 4);
     }
     // The erase clears the whole memory: a registration made while the

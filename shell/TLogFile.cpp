@@ -230,9 +230,12 @@ bool TLogFile::TryResume() {
     }
     const QString resumed =
         Formatted(QStringLiteral("LogFile"),
-                  QStringLiteral("Se reanuda el archivo de sesión; %1 líneas no se pudieron "
-                                 "escribir")
-                      .arg(m_lostLines),
+                  m_lostLines == 1
+                      ? QStringLiteral("Se reanuda el archivo de sesión; 1 línea no se pudo "
+                                       "escribir")
+                      : QStringLiteral("Se reanuda el archivo de sesión; %1 líneas no se "
+                                       "pudieron escribir")
+                            .arg(m_lostLines),
                   1);
     if (WriteRaw(resumed) != 0) {
         ::close(m_fd);

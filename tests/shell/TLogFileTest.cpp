@@ -204,8 +204,8 @@ TEST_F(TLogFileTest, WithoutAQuestionAnOpeningFailurePausesTheLogUntilARetryWork
         const QString file =
             FromWindows1252(ReadAll(newFile ? log.FileName() : QString(folder + "/AGKelvorI.log")));
         EXPECT_TRUE(
-            file.contains("[LogFile] ATENCION : Se reanuda el archivo de sesión; 1 líneas no se "
-                          "pudieron escribir\r\n17/05/2024 09:09:08 [Main] vuelve\r\n"))
+            file.contains("[LogFile] ATENCION : Se reanuda el archivo de sesión; 1 línea no se "
+                          "pudo escribir\r\n17/05/2024 09:09:08 [Main] vuelve\r\n"))
             << file.toStdString();
         EXPECT_FALSE(file.contains("perdida"));
     }
