@@ -3,11 +3,11 @@
 #include <pwd.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <cerrno>
+#include <cstring>
 #include <utility>
 
 AgentPlaces::AgentPlaces(QProcessEnvironment env, QString systemStateFolder)

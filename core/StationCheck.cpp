@@ -129,18 +129,18 @@ void StationCheck::CheckDatabase(QList<CheckItem>& out) {
     // init refuses a database that has any table: beside others the missing
     // ones are added by upgrade.
     const bool none = existing.isEmpty();
-    out << CheckItem{missing.isEmpty(), QStringLiteral("Tablas"),
-                     missing.isEmpty()
-                         ? QStringLiteral("están las %1 tablas de la instalación")
-                               .arg(TSchema::Tables().size() - agentTables.size())
-                     : none ? QStringLiteral("no hay ninguna tabla; cree el esquema con "
-                                             "\"kelvordb init\"")
-                            : QStringLiteral("%1 %2; %3 con \"kelvordb upgrade\"")
-                                  .arg(missing.size() == 1 ? QStringLiteral("falta")
-                                                           : QStringLiteral("faltan"),
-                                       missing.join(QStringLiteral(", ")),
-                                       missing.size() == 1 ? QStringLiteral("créela")
-                                                           : QStringLiteral("créelas"))};
+    QString tables;
+    if (missing.isEmpty())
+        tables = QStringLiteral("están las %1 tablas de la instalación")
+                     .arg(TSchema::Tables().size() - agentTables.size());
+    else if (none)
+        tables = QStringLiteral("no hay ninguna tabla; cree el esquema con \"kelvordb init\"");
+    else if (missing.size() == 1)
+        tables = QStringLiteral("falta %1; créela con \"kelvordb upgrade\"").arg(missing[0]);
+    else
+        tables = QStringLiteral("faltan %1; créelas con \"kelvordb upgrade\"")
+                     .arg(missing.join(QStringLiteral(", ")));
+    out << CheckItem{missing.isEmpty(), QStringLiteral("Tablas"), tables};
     m_tablesFound = !none;
     if (none)
         return;
@@ -183,22 +183,22 @@ void StationCheck::CheckLinkSettings(QList<CheckItem>& out) const {
     QStringList problems;
     const QString where = QStringLiteral("[HKEY_LOCAL_MACHINE%1]").arg(RegistryKeys::kAgent);
     if (m_config.Retrys <= 0)
-        problems << QStringLiteral("\"Retrys\" es %1: no se envía ninguna trama y ningún "
-                                   "registrador responde; ponga \"Retrys\"=dword:00000001 (o "
-                                   "más) en %2")
+        problems << QStringLiteral(
+                        "\"Retrys\" es %1: no se envía ninguna trama y ningún "
+                        "registrador responde; ponga \"Retrys\"=dword:00000001 (o "
+                        "más) en %2")
                         .arg(m_config.Retrys)
                         .arg(where);
     if (m_config.TimeOut <= 0)
-        problems << QStringLiteral("\"TimeOut\" es %1: no se espera ninguna respuesta; ponga "
-                                   "\"TimeOut\"=dword:00000003 (segundos) en %2")
+        problems << QStringLiteral(
+                        "\"TimeOut\" es %1: no se espera ninguna respuesta; ponga "
+                        "\"TimeOut\"=dword:00000003 (segundos) en %2")
                         .arg(m_config.TimeOut)
                         .arg(where);
     out << CheckItem{problems.isEmpty(), QStringLiteral("Comunicación"),
-                     problems.isEmpty()
-                         ? QStringLiteral("Retrys %1, TimeOut %2 s, Espera %3 s")
-                               .arg(m_config.Retrys)
-                               .arg(m_config.TimeOut)
-                               .arg(m_config.Espera)
-                         : problems.join(QStringLiteral("; "))};
+                     problems.isEmpty() ? QStringLiteral("Retrys %1, TimeOut %2 s, Espera %3 s")
+                                              .arg(m_config.Retrys)
+                                              .arg(m_config.TimeOut)
+                                              .arg(m_config.Espera)
+                                        : problems.join(QStringLiteral("; "))};
 }
-

@@ -88,9 +88,8 @@ void StationCheck::CheckReaders(QList<CheckItem>& out) {
             continue;
         }
         const QString device = TSerialPort::DevicePath(puerto);
-        const QString line = device == puerto
-                                 ? QStringLiteral("línea %1").arg(puerto)
-                                 : QStringLiteral("línea %1 (%2)").arg(puerto, device);
+        const QString line = device == puerto ? QStringLiteral("línea %1").arg(puerto)
+                                              : QStringLiteral("línea %1 (%2)").arg(puerto, device);
         const QString where = line + QStringLiteral(", %1 bit/s").arg(r.velocidad);
         if (!TSerialPort::Speeds().contains(r.velocidad)) {
             out << CheckItem{false, item,

@@ -2,13 +2,13 @@
 // database it can read but not write passes every other item and then loses
 // each cycle's registrations to a storing error.
 
+#include <unistd.h>
 #include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <cerrno>
 #include <cstring>
-#include <unistd.h>
 
 #include "core/AgentPlaces.h"
 #include "core/StationCheck.h"
@@ -30,10 +30,14 @@ struct Need {
     const char* privileges;
 };
 constexpr Need kNeeds[] = {
-    {"REGISTRA", "INSERT"},         {"RegExp", "INSERT"},
-    {"CODIGO", "UPDATE"},           {"COMANDO", "INSERT,UPDATE,DELETE"},
-    {"VISACT", "INSERT,UPDATE"},    {"REGSIM", "DELETE"},
-    {"INGRESAN", "UPDATE"},         {"LLAVE", "UPDATE"},
+    {"REGISTRA", "INSERT"},
+    {"RegExp", "INSERT"},
+    {"CODIGO", "UPDATE"},
+    {"COMANDO", "INSERT,UPDATE,DELETE"},
+    {"VISACT", "INSERT,UPDATE"},
+    {"REGSIM", "DELETE"},
+    {"INGRESAN", "UPDATE"},
+    {"LLAVE", "UPDATE"},
     {"AGPENDIENTE", "INSERT,DELETE"},
 };
 
@@ -49,9 +53,9 @@ void StationCheck::CheckWrite(QList<CheckItem>& out, const TAlias& alias, const 
         const QString file = QFileInfo(alias.Database()).absoluteFilePath();
         const QString folder = QFileInfo(file).absolutePath();
         QStringList refused;
-        for (const QString& path : {file, folder, file + QStringLiteral("-wal"),
-                                    file + QStringLiteral("-shm"),
-                                    file + QStringLiteral("-journal")}) {
+        for (const QString& path :
+             {file, folder, file + QStringLiteral("-wal"), file + QStringLiteral("-shm"),
+              file + QStringLiteral("-journal")}) {
             if (path != file && path != folder && !QFileInfo::exists(path))
                 continue;
             const QString why = WriteRefused(path);

@@ -334,13 +334,12 @@ void TMainForm::CreateThread(bool paused) {
     connect(m_thread.get(), &TComunicationThread::CycleEnded, this, &TMainForm::CycleEnded);
     connect(m_thread.get(), &QThread::finished, this, &TMainForm::ThreadFinished);
     // The tip tells at a glance whether the readers answer.
-    connect(
-        m_thread.get(), &TComunicationThread::ReadersAnswered, this,
-        [this](int estacion, int answered, int readers) {
-            m_winTaskbar->SetHint(QStringLiteral("Estación %1: %2")
-                                      .arg(estacion)
-                                      .arg(ReaderStatus::AnsweredText(answered, readers)));
-        });
+    connect(m_thread.get(), &TComunicationThread::ReadersAnswered, this,
+            [this](int estacion, int answered, int readers) {
+                m_winTaskbar->SetHint(QStringLiteral("Estación %1: %2")
+                                          .arg(estacion)
+                                          .arg(ReaderStatus::AnsweredText(answered, readers)));
+            });
 }
 
 void TMainForm::CycleEnded(int cyclesDone) {

@@ -96,13 +96,15 @@ int main(int argc, char** argv) {
         // is told so, not sent to look at the agent's cycles.
         const QString user = AgentPlaces::UserName();
         const QString groupHint =
-            QStringLiteral("; use \"sudo agente --status\" o agregue el usuario al grupo "
-                           "kelvor (\"sudo usermod -aG kelvor %1\" y una nueva sesión)")
+            QStringLiteral(
+                "; use \"sudo agente --status\" o agregue el usuario al grupo "
+                "kelvor (\"sudo usermod -aG kelvor %1\" y una nueva sesión)")
                 .arg(user);
         const QStringList unreadable = places.UnreadableStateFolders();
         if (file.isEmpty() && !unreadable.isEmpty()) {
-            error = QStringLiteral("el usuario %1 no puede leer %2, donde puede estar el archivo "
-                                   "de estado de la estación %3")
+            error = QStringLiteral(
+                        "el usuario %1 no puede leer %2, donde puede estar el archivo "
+                        "de estado de la estación %3")
                         .arg(user, unreadable.join(QStringLiteral(", ")))
                         .arg(Config().Estacion) +
                     groupHint;

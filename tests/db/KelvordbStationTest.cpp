@@ -72,7 +72,8 @@ TEST_P(StationTool, MakesWhatTheAgentReadsAndARepeatChangesNothing) {
     };
     for (const QStringList& step : steps) {
         const Outcome first = Run(step);
-        ASSERT_EQ(first.status, 0) << step.join(' ').toStdString() << ": " << first.err.toStdString();
+        ASSERT_EQ(first.status, 0)
+            << step.join(' ').toStdString() << ": " << first.err.toStdString();
     }
     const QList<QStringList> made = Readers();
     const QString stations = db->Scalar("SELECT COUNT(*) FROM Estacion");
@@ -88,8 +89,7 @@ TEST_P(StationTool, MakesWhatTheAgentReadsAndARepeatChangesNothing) {
     TDM dm;
     dm.SetCommandPause(std::chrono::milliseconds(0));
     QList<TDM::ReaderRow> rows = dm.QueryReaders(1);
-    std::sort(rows.begin(), rows.end(),
-              [](const auto& a, const auto& b) { return a.Id < b.Id; });
+    std::sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) { return a.Id < b.Id; });
     ASSERT_EQ(rows.size(), 3);
     EXPECT_EQ(rows[0].Id, "A1");
     EXPECT_EQ(rows[0].Puerto, "/tmp/ttyKELVOR");
@@ -110,8 +110,9 @@ TEST_P(StationTool, MakesWhatTheAgentReadsAndARepeatChangesNothing) {
     EXPECT_EQ(db->Scalar("SELECT Velocidad FROM Reg WHERE Id = 'A1'"), "9600");
     // What is not given stays: B1 keeps its kind and name.
     ASSERT_EQ(Run({"registrador", "B1", "1", "--velocidad", "19200"}).status, 0);
-    EXPECT_EQ(db->Rows("SELECT Nombre, Velocidad, HTA FROM Reg WHERE Id = 'B1'"),
-              (QList<QStringList>{{"Salida", "19200", db->backend() == Backend::SQLite ? "1" : "true"}}));
+    EXPECT_EQ(
+        db->Rows("SELECT Nombre, Velocidad, HTA FROM Reg WHERE Id = 'B1'"),
+        (QList<QStringList>{{"Salida", "19200", db->backend() == Backend::SQLite ? "1" : "true"}}));
     EXPECT_EQ(db->Scalar("SELECT COUNT(*) FROM Reg"), "3");
 
     // The listing: one row per reader with the station's port, and the counter.
@@ -149,7 +150,12 @@ TEST_P(StationTool, RefusesWhatCannotWorkAndChangesNothing) {
         {{"registrador", "C1", "1", "--tipo", "lector"}, 1, "no conoce el tipo"},
         {{"registrador", "A2", "1"}, 1, "La dirección A ya la usa el registrador A1"},
         {{"registrador", "A1", "3"}, 1, "ya existe en la estación 1"},
-        {{"registrador", "\x02" "1", "1"}, 2, "debe empezar con una letra"},
+        {{"registrador",
+          "\x02"
+          "1",
+          "1"},
+         2,
+         "debe empezar con una letra"},
         {{"registrador", "", "1"}, 2, "debe empezar con una letra"},
         {{"registrador", "C1", "uno"}, 2, "\"uno\""},
         {{"registrador", "C1", "1", "--velocidad"}, 2, "necesita un valor"},
@@ -163,8 +169,8 @@ TEST_P(StationTool, RefusesWhatCannotWorkAndChangesNothing) {
         const std::string what = c.args.join(' ').toStdString();
         const Outcome o = Run(c.args);
         EXPECT_EQ(o.status, c.status) << what << ": " << o.err.toStdString();
-        EXPECT_TRUE(o.err.contains(QString::fromUtf8(c.says))) << what << ": "
-                                                               << o.err.toStdString();
+        EXPECT_TRUE(o.err.contains(QString::fromUtf8(c.says)))
+            << what << ": " << o.err.toStdString();
         if (c.status == 1) {
             EXPECT_EQ(o.err.count('\n'), 1) << what << ": " << o.err.toStdString();
         }
@@ -218,9 +224,9 @@ TEST(StationToolPorts, PortMapChangesOnlyItsValue) {
     EXPECT_TRUE(o.err.contains("no existe")) << o.err.toStdString();
 
     const QByteArray kept = ReadAll(path);
-    for (const QStringList& bad : {QStringList{"puerto", "/dev/ttyS0", "/dev/ttyS1"},
-                                   QStringList{"puerto", "COM2", "ttyUSB0"},
-                                   QStringList{"puerto", "COM2"}}) {
+    for (const QStringList& bad :
+         {QStringList{"puerto", "/dev/ttyS0", "/dev/ttyS1"},
+          QStringList{"puerto", "COM2", "ttyUSB0"}, QStringList{"puerto", "COM2"}}) {
         o = Kelvordb(QStringList{"--registry", path} + bad);
         EXPECT_EQ(o.status, 2) << bad.join(' ').toStdString();
     }

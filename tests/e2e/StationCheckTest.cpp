@@ -2,11 +2,11 @@
 // real pseudo-terminal and a real SQLite file, as an installer runs it.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <QFile>
 #include <QProcess>
 #include <QStringEncoder>
 #include <functional>
-#include <unistd.h>
 
 #include <QDir>
 #include <QRegularExpression>
@@ -140,7 +140,8 @@ TEST(StationCheck, EachProblemIsNamedOnItsLineAndTheExitIsNonZero) {
     s.b.RemoveIdCounter();
     const CheckRun tables = RunCheck(s.b.registry);
     EXPECT_EQ(tables.code, 1);
-    EXPECT_TRUE(tables.Of("Tablas").startsWith("FALLA  Tablas: falta Zonas; créela con \"kelvordb upgrade\""))
+    EXPECT_TRUE(tables.Of("Tablas").startsWith(
+        "FALLA  Tablas: falta Zonas; créela con \"kelvordb upgrade\""))
         << tables.Of("Tablas").toStdString();
     EXPECT_TRUE(tables.Of("AGPENDIENTE").contains("\"kelvordb upgrade\""));
     EXPECT_TRUE(tables.Failed("AGPENDIENTE"));
@@ -176,29 +177,61 @@ TEST(StationCheck, EachValueThatCannotWorkIsAFallaWithItsFix) {
         const char* name;
         std::function<void(Station&)> spoil;
         const char* item;
-        QStringList says;      // all of these
-        QStringList notSays;   // none of these
+        QStringList says;     // all of these
+        QStringList notSays;  // none of these
     } cases[] = {
-        {"no retries", [](Station& s) { s.b.config.Retrys = 0; s.b.config.Save(RegistryFile(s.b.registry)); },
-         "Comunicación", {"\"Retrys\" es 0", "\"Retrys\"=dword:00000001"}, {}},
-        {"no wait", [](Station& s) { s.b.config.TimeOut = 0; s.b.config.Save(RegistryFile(s.b.registry)); },
-         "Comunicación", {"\"TimeOut\" es 0", "\"TimeOut\"=dword:00000003"}, {}},
-        {"a speed the line does not take", [](Station& s) { s.b.Exec("UPDATE Reg SET Velocidad = 12345 WHERE Id = 'A1'"); },
-         "Registrador A1", {"no admite la velocidad 12345 bit/s", "\"kelvordb registrador A1 1 --velocidad 9600\""},
+        {"no retries",
+         [](Station& s) {
+             s.b.config.Retrys = 0;
+             s.b.config.Save(RegistryFile(s.b.registry));
+         },
+         "Comunicación",
+         {"\"Retrys\" es 0", "\"Retrys\"=dword:00000001"},
+         {}},
+        {"no wait",
+         [](Station& s) {
+             s.b.config.TimeOut = 0;
+             s.b.config.Save(RegistryFile(s.b.registry));
+         },
+         "Comunicación",
+         {"\"TimeOut\" es 0", "\"TimeOut\"=dword:00000003"},
+         {}},
+        {"a speed the line does not take",
+         [](Station& s) { s.b.Exec("UPDATE Reg SET Velocidad = 12345 WHERE Id = 'A1'"); },
+         "Registrador A1",
+         {"no admite la velocidad 12345 bit/s", "\"kelvordb registrador A1 1 --velocidad 9600\""},
          {"No se puede abrir el puerto"}},
-        {"an empty port", [](Station& s) { s.b.Exec("UPDATE Estacion SET Puerto = ''"); },
-         "Registrador A1", {"no tiene puerto", "COM1, /dev/ttyS0", "\"kelvordb estacion 1 PUERTO\""}, {}},
-        {"no port", [](Station& s) { s.b.Exec("UPDATE Estacion SET Puerto = NULL"); },
-         "Registrador B1", {"no tiene puerto"}, {}},
-        {"an unmapped port without its device", [](Station& s) { s.b.Exec("UPDATE Estacion SET Puerto = 'COM250'"); },
-         "Registrador A1", {"COM250 no está en [HKEY_LOCAL_MACHINE\\Software\\Dalmor\\Kelvor\\Puertos]",
-                             "/dev/ttyS249 no existe", "\"kelvordb puerto COM250 /dev/ttyUSB0\""}, {}},
-        {"a table missing beside the others", [](Station& s) { s.b.Exec("DROP TABLE REGSIM"); },
-         "Tablas", {"falta REGSIM; créela con \"kelvordb upgrade\""}, {"kelvordb init"}},
-        {"no id counter", [](Station& s) { s.b.RemoveIdCounter(); },
-         "Contador de ids", {"\"kelvordb contador\""}, {}},
-        {"no readers", [](Station& s) { s.b.Exec("DELETE FROM Reg"); },
-         "Registradores", {"\"kelvordb registrador ID 1\""}, {}},
+        {"an empty port",
+         [](Station& s) { s.b.Exec("UPDATE Estacion SET Puerto = ''"); },
+         "Registrador A1",
+         {"no tiene puerto", "COM1, /dev/ttyS0", "\"kelvordb estacion 1 PUERTO\""},
+         {}},
+        {"no port",
+         [](Station& s) { s.b.Exec("UPDATE Estacion SET Puerto = NULL"); },
+         "Registrador B1",
+         {"no tiene puerto"},
+         {}},
+        {"an unmapped port without its device",
+         [](Station& s) { s.b.Exec("UPDATE Estacion SET Puerto = 'COM250'"); },
+         "Registrador A1",
+         {"COM250 no está en [HKEY_LOCAL_MACHINE\\Software\\Dalmor\\Kelvor\\Puertos]",
+          "/dev/ttyS249 no existe", "\"kelvordb puerto COM250 /dev/ttyUSB0\""},
+         {}},
+        {"a table missing beside the others",
+         [](Station& s) { s.b.Exec("DROP TABLE REGSIM"); },
+         "Tablas",
+         {"falta REGSIM; créela con \"kelvordb upgrade\""},
+         {"kelvordb init"}},
+        {"no id counter",
+         [](Station& s) { s.b.RemoveIdCounter(); },
+         "Contador de ids",
+         {"\"kelvordb contador\""},
+         {}},
+        {"no readers",
+         [](Station& s) { s.b.Exec("DELETE FROM Reg"); },
+         "Registradores",
+         {"\"kelvordb registrador ID 1\""},
+         {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -268,8 +301,8 @@ TEST(StationCheck, ADatabaseThatCannotBeWrittenIsAFalla) {
         << r.Of("Escritura").toStdString();
 
     // As the owner it passes.
-    QFile::setPermissions(s.b.dir.Path(), all | QFile::WriteOwner | QFile::WriteGroup |
-                                              QFile::WriteOther);
+    QFile::setPermissions(s.b.dir.Path(),
+                          all | QFile::WriteOwner | QFile::WriteGroup | QFile::WriteOther);
     r = RunCheck(s.b.registry, {}, true);
     EXPECT_TRUE(r.Ok("Escritura")) << r.lines.join('\n').toStdString();
 }
@@ -295,8 +328,11 @@ TEST(StationCheck, PostgreSqlRoleWithoutInsertAndServerErrorsOnOneLine) {
     r = RunCheck(s.b.registry);
     EXPECT_EQ(r.code, 1);
     EXPECT_TRUE(r.Failed("Escritura")) << r.lines.join('\n').toStdString();
-    EXPECT_TRUE(r.Of("Escritura").contains("GRANT INSERT ON registra TO " + role + "; GRANT "
-                                           "INSERT ON regexp TO " + role))
+    EXPECT_TRUE(r.Of("Escritura")
+                    .contains("GRANT INSERT ON registra TO " + role +
+                              "; GRANT "
+                              "INSERT ON regexp TO " +
+                              role))
         << r.Of("Escritura").toStdString();
 
     // A database that is not there: the server's words, one line.

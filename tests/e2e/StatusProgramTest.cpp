@@ -2,11 +2,11 @@
 // --print-config names when none was chosen.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <unistd.h>
 
 #include "core/AgentPlaces.h"
 #include "shell/RegistryFile.h"
@@ -132,8 +132,8 @@ TEST(StatusProgram, NoAnswerFailsTheRunAndAnUnreadableFolderIsNamed) {
     QProcessEnvironment env = Env(b.dir);
     ASSERT_TRUE(QDir().mkpath(b.dir.File("state-dir")));
 
-    const QStringList run = {"--headless", "--cycles", "1", "--registry", b.registry,
-                             "--log-dir", b.dir.File("log")};
+    const QStringList run = {"--headless", "--cycles",       "1", "--registry", b.registry,
+                             "--log-dir",  b.dir.File("log")};
     ProgramRun agent = Agente(run, env);
     EXPECT_EQ(agent.code, 1) << agent.err.toStdString();
     EXPECT_TRUE(agent.err.contains("en el último ciclo no respondió ningún registrador (0 de 2)"))
@@ -150,9 +150,9 @@ TEST(StatusProgram, NoAnswerFailsTheRunAndAnUnreadableFolderIsNamed) {
     const QString agente = BuildDir() + "/core/agente";
     const QStringList status = {"--status", "--registry", b.registry};
     if (::geteuid() == 0) {
-        p.start("setpriv", QStringList{"--reuid=nobody", "--regid=nogroup", "--clear-groups",
-                                       agente} +
-                               status);
+        p.start(
+            "setpriv",
+            QStringList{"--reuid=nobody", "--regid=nogroup", "--clear-groups", agente} + status);
     } else {
         ASSERT_TRUE(QFile::setPermissions(b.dir.File("state-dir"), QFile::Permissions()));
         p.start(agente, status);
@@ -162,7 +162,8 @@ TEST(StatusProgram, NoAnswerFailsTheRunAndAnUnreadableFolderIsNamed) {
     QFile::setPermissions(b.dir.File("state-dir"),
                           QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     EXPECT_EQ(p.exitCode(), 1);
-    EXPECT_TRUE(err.contains("no puede leer " + b.dir.File("state-dir") + " (")) << err.toStdString();
+    EXPECT_TRUE(err.contains("no puede leer " + b.dir.File("state-dir") + " ("))
+        << err.toStdString();
     EXPECT_TRUE(err.contains("usermod -aG kelvor")) << err.toStdString();
     EXPECT_FALSE(err.contains("ciclo")) << err.toStdString();
     EXPECT_EQ(err.count('\n'), 1) << err.toStdString();

@@ -135,11 +135,11 @@ void TDbTool::RequireTables(const QStringList& tables) {
         if (!present.contains(t))
             // init refuses a database that has any table: beside others the
             // missing one is added by upgrade.
-            throw EDatabaseError(QStringLiteral("La tabla %1 no existe en %2; %3")
-                                     .arg(t, m_alias.Target(),
-                                          present.isEmpty()
-                                              ? QStringLiteral("cree el esquema con \"kelvordb init\"")
-                                              : QStringLiteral("créela con \"kelvordb upgrade\"")));
+            throw EDatabaseError(
+                QStringLiteral("La tabla %1 no existe en %2; %3")
+                    .arg(t, m_alias.Target(),
+                         present.isEmpty() ? QStringLiteral("cree el esquema con \"kelvordb init\"")
+                                           : QStringLiteral("créela con \"kelvordb upgrade\"")));
     }
 }
 

@@ -34,8 +34,8 @@ int StationNumber(const QString& text) {
     bool ok = false;
     const int n = text.toInt(&ok);
     if (!ok || n < 1)
-        throw EUsage(QStringLiteral("la estación debe ser un número de 1 en adelante: \"%1\"")
-                         .arg(text));
+        throw EUsage(
+            QStringLiteral("la estación debe ser un número de 1 en adelante: \"%1\"").arg(text));
     if (n == kEveryStation)
         throw EDatabaseError(QStringLiteral("La estación %1 no puede usarse: en COMANDO quiere "
                                             "decir todas las estaciones")
@@ -110,8 +110,9 @@ void TDbTool::Station(const QStringList& args) {
         throw EUsage(QStringLiteral("estacion necesita ID PUERTO [NOMBRE]"));
     const QString port = args[1].trimmed();
     if (port.isEmpty())
-        throw EUsage(QStringLiteral("el puerto no puede estar vacío (por ejemplo COM2 o "
-                                    "/dev/ttyUSB0)"));
+        throw EUsage(
+            QStringLiteral("el puerto no puede estar vacío (por ejemplo COM2 o "
+                           "/dev/ttyUSB0)"));
     const int id = StationNumber(args[0]);
     Connect(false);
     RequireTables({QStringLiteral("Estacion")});
@@ -143,7 +144,8 @@ void TDbTool::Station(const QStringList& args) {
         return;
     }
     TSqlStatement update(
-        m_db, QStringLiteral("UPDATE Estacion SET Nombre = :Nombre, Puerto = :Puerto WHERE Id = :Id"),
+        m_db,
+        QStringLiteral("UPDATE Estacion SET Nombre = :Nombre, Puerto = :Puerto WHERE Id = :Id"),
         QStringLiteral("Estacion"));
     update.Bind(QStringLiteral("Nombre"), name);
     update.Bind(QStringLiteral("Puerto"), port);
@@ -183,7 +185,7 @@ void TDbTool::Reader(const QStringList& args) {
             if (!ok || !TSerialPort::Speeds().contains(*speed))
                 throw Exception(QStringLiteral("La línea no admite la velocidad \"%1\"; use una "
                                                "de estas (bit/s): %2")
-                                 .arg(v, SpeedList()));
+                                    .arg(v, SpeedList()));
         } else if (a == QLatin1String("--tipo")) {
             const QString v = OptionValue(args, i);
             for (const Kind& k : kKinds)
@@ -192,7 +194,7 @@ void TDbTool::Reader(const QStringList& args) {
             if (!kind)
                 throw Exception(QStringLiteral("El agente no conoce el tipo de registrador "
                                                "\"%1\"; use comun, hta o virtual")
-                                 .arg(v));
+                                    .arg(v));
         } else if (a == QLatin1String("--visitas")) {
             visits = true;
         } else if (a == QLatin1String("--nombre")) {
@@ -262,11 +264,10 @@ void TDbTool::Reader(const QStringList& args) {
         QStringLiteral("%1 bit/s, tipo %2%3")
             .arg(newSpeed)
             .arg(KindName(kind->virt, kind->hta))
-            .arg(visits.value_or(oldVisits) ? QStringLiteral(", control de visitas")
-                                            : QString());
+            .arg(visits.value_or(oldVisits) ? QStringLiteral(", control de visitas") : QString());
     if (same) {
-        m_out << "El registrador " << id << " ya existe en la estación " << station << " ("
-              << what << ")\n";
+        m_out << "El registrador " << id << " ya existe en la estación " << station << " (" << what
+              << ")\n";
         return;
     }
     TSqlStatement write(
@@ -292,8 +293,9 @@ void TDbTool::Reader(const QStringList& args) {
 
 void TDbTool::PortMap(const QStringList& args) {
     if (args.size() != 2)
-        throw EUsage(QStringLiteral("puerto necesita NOMBRE DISPOSITIVO (por ejemplo COM2 "
-                                    "/dev/ttyUSB0)"));
+        throw EUsage(
+            QStringLiteral("puerto necesita NOMBRE DISPOSITIVO (por ejemplo COM2 "
+                           "/dev/ttyUSB0)"));
     const QString name = args[0].trimmed();
     const QString device = args[1].trimmed();
     if (name.isEmpty() || name.startsWith('/'))
