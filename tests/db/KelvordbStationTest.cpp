@@ -105,9 +105,10 @@ TEST_P(StationTool, MakesWhatTheAgentReadsAndARepeatChangesNothing) {
     Outcome o = Run({"estacion", "1", "COM3"});
     ASSERT_EQ(o.status, 0) << o.err.toStdString();
     EXPECT_TRUE(o.out.contains("/tmp/ttyKELVOR -> COM3")) << o.out.toStdString();
-    o = Run({"registrador", "A1", "1", "--velocidad", "9600"});
+    o = Run({"registrador", "A1", "1", "--velocidad", "9600", "--sin-visitas"});
     ASSERT_EQ(o.status, 0) << o.err.toStdString();
-    EXPECT_EQ(db->Scalar("SELECT Velocidad FROM Reg WHERE Id = 'A1'"), "9600");
+    EXPECT_EQ(db->Rows("SELECT Velocidad, CTRLACTIVO FROM Reg WHERE Id = 'A1'"),
+              (QList<QStringList>{{"9600", db->backend() == Backend::SQLite ? "0" : "false"}}));
     // What is not given stays: B1 keeps its kind and name.
     ASSERT_EQ(Run({"registrador", "B1", "1", "--velocidad", "19200"}).status, 0);
     EXPECT_EQ(
@@ -148,6 +149,7 @@ TEST_P(StationTool, RefusesWhatCannotWorkAndChangesNothing) {
         {{"registrador", "C1", "1", "--velocidad", "12345"}, 1, "no admite la velocidad \"12345\""},
         {{"registrador", "C1", "1", "--velocidad", "rápida"}, 1, "no admite la velocidad"},
         {{"registrador", "C1", "1", "--tipo", "lector"}, 1, "no conoce el tipo"},
+        {{"registrador", "C1", "1", "--tipo", "hta", "--tipo", "lector"}, 1, "no conoce el tipo"},
         {{"registrador", "A2", "1"}, 1, "La dirección A ya la usa el registrador A1"},
         {{"registrador", "A1", "3"}, 1, "ya existe en la estación 1"},
         {{"registrador",

@@ -66,7 +66,7 @@ QString TDbTool::Usage() {
         "  contador                     crea el contador de ids FICHADAS\n"
         "  estacion ID PUERTO [NOMBRE]  crea la estación o cambia su puerto\n"
         "  registrador ID ESTACION [--velocidad BPS] [--tipo comun|hta|virtual]\n"
-        "              [--visitas] [--nombre TEXTO]\n"
+        "              [--visitas|--sin-visitas] [--nombre TEXTO]\n"
         "                               crea el registrador o cambia sus datos\n"
         "                               (su dirección es la primera letra del Id)\n"
         "  puerto NOMBRE DISPOSITIVO    asigna un dispositivo a un puerto (\"COM2\")\n"

@@ -16,7 +16,7 @@
 //   contador                      the id counter FICHADAS (init makes it too)
 //   estacion ID PUERTO [NOMBRE]   a station and the port of its line
 //   registrador ID ESTACION [--velocidad BPS] [--tipo comun|hta|virtual]
-//               [--visitas] [--nombre TEXTO]
+//               [--visitas|--sin-visitas] [--nombre TEXTO]
 //                                 a reader; its address is the Id's first
 //                                 character
 //   puerto NOMBRE DISPOSITIVO     "COMn"=device in the settings file's key

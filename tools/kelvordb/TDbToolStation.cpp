@@ -160,7 +160,7 @@ void TDbTool::Reader(const QStringList& args) {
     if (args.size() < 2)
         throw EUsage(QStringLiteral(
             "registrador necesita ID ESTACION [--velocidad BPS] [--tipo comun|hta|virtual] "
-            "[--visitas] [--nombre TEXTO]"));
+            "[--visitas|--sin-visitas] [--nombre TEXTO]"));
     const QString id = args[0];
     // The first character is the address letter of the request frames: a
     // printable letter or digit, never a control byte of the framing.
@@ -188,6 +188,7 @@ void TDbTool::Reader(const QStringList& args) {
                                     .arg(v, SpeedList()));
         } else if (a == QLatin1String("--tipo")) {
             const QString v = OptionValue(args, i);
+            kind = nullptr;  // the last --tipo counts, and each must be known
             for (const Kind& k : kKinds)
                 if (v.compare(QLatin1String(k.name), Qt::CaseInsensitive) == 0)
                     kind = &k;
@@ -197,6 +198,8 @@ void TDbTool::Reader(const QStringList& args) {
                                     .arg(v));
         } else if (a == QLatin1String("--visitas")) {
             visits = true;
+        } else if (a == QLatin1String("--sin-visitas")) {
+            visits = false;
         } else if (a == QLatin1String("--nombre")) {
             name = OptionValue(args, i);
         } else {
