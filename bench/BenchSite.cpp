@@ -29,7 +29,8 @@ QString BenchSite::WriteSettings(const QString& name, const TConfig& config,
     const QString path = File(name);
     QFile::remove(path);
     const RegistryFile registry(path);
-    config.Save(registry);
+    TConfig settings = config;  // Save keeps what it wrote; the caller's stays as given
+    settings.Save(registry);
     QList<RegistryValue> alias{
         RegistryValue::Str(QStringLiteral("Driver"), db.driver == TSqlDriver::PostgreSQL
                                                          ? QStringLiteral("QPSQL")

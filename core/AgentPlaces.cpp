@@ -2,12 +2,14 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <pwd.h>
 #include <unistd.h>
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <cerrno>
+#include <cstring>
 #include <utility>
 
 AgentPlaces::AgentPlaces(QProcessEnvironment env, QString systemStateFolder)
@@ -79,6 +81,22 @@ QString AgentPlaces::FindStatusFile(qint32 estacion) const {
         }
     }
     return best;
+}
+
+QStringList AgentPlaces::UnreadableStateFolders() const {
+    QStringList out;
+    for (const QString& f : StateFolders()) {
+        // A folder whose parent may not be searched cannot even be seen:
+        // only a folder that is not there at all is no problem.
+        if (::access(QFile::encodeName(f).constData(), R_OK | X_OK) != 0 && errno != ENOENT)
+            out << QStringLiteral("%1 (%2)").arg(f, QString::fromLocal8Bit(std::strerror(errno)));
+    }
+    return out;
+}
+
+QString AgentPlaces::UserName() {
+    const passwd* pw = ::getpwuid(::geteuid());
+    return pw ? QString::fromLocal8Bit(pw->pw_name) : QString::number(::geteuid());
 }
 
 QString AgentPlaces::UserSettingsFile() const {

@@ -40,6 +40,11 @@ public:
     QString StatusFile(qint32 estacion, QString* problem) const;
     // The most recently written status file of the station; empty when none.
     QString FindStatusFile(qint32 estacion) const;
+    // The state folders that exist but that this user may not read (each as
+    // "PATH (reason)"): a status file there cannot be found.
+    QStringList UnreadableStateFolders() const;
+    // The name of the process's effective user (its number when unnamed).
+    static QString UserName();
 
     QString UserSettingsFile() const;
     QString UserLogFolder() const;

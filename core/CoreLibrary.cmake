@@ -12,6 +12,7 @@ add_library(kelvor_core STATIC
   ${CMAKE_CURRENT_LIST_DIR}/AgentPlaces.cpp ${CMAKE_CURRENT_LIST_DIR}/AgentPlaces.h
   ${CMAKE_CURRENT_LIST_DIR}/ReaderStatus.cpp ${CMAKE_CURRENT_LIST_DIR}/ReaderStatus.h
   ${CMAKE_CURRENT_LIST_DIR}/StationCheck.cpp ${CMAKE_CURRENT_LIST_DIR}/StationCheck.h
+  ${CMAKE_CURRENT_LIST_DIR}/StationCheckReaders.cpp ${CMAKE_CURRENT_LIST_DIR}/StationCheckWrite.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ReaderClock.cpp ${CMAKE_CURRENT_LIST_DIR}/ReaderClock.h
   ${CMAKE_CURRENT_LIST_DIR}/ServiceNotifier.cpp ${CMAKE_CURRENT_LIST_DIR}/ServiceNotifier.h
   ${CMAKE_CURRENT_LIST_DIR}/StationLock.cpp ${CMAKE_CURRENT_LIST_DIR}/StationLock.h

@@ -72,6 +72,7 @@ int RunHeadless(const HeadlessOptions& options) {
     auto log = std::make_unique<TLogFile>(folder, config.LogFileAppend == 0, config.LogFileActivado,
                                           QStringLiteral("Agente de Kelvor I"),
                                           QStringLiteral("AGKelvorI"));
+    log->KeepRunFiles(config.LogFileMax);
     // Standard error is where a service's words go: the lines of the session
     // log, and its error and attention lines also while the log is off.
     log->SetEcho(&ToStderr);
@@ -149,8 +150,20 @@ int RunHeadless(const HeadlessOptions& options) {
     }
     QObject::connect(thread.get(), &TComunicationThread::Alive, QCoreApplication::instance(),
                      [&notifier] { notifier.Alive(); });
+    // What the last cycle found: a scripted run (--cycles) in which no
+    // reader answered ends with a failure status, not as a success.
+    int cyclesDone = 0, lastAnswered = 0, lastReaders = 0;
     QObject::connect(thread.get(), &TComunicationThread::CycleEnded, QCoreApplication::instance(),
-                     [&notifier](int done) { notifier.CycleDone(done); });
+                     [&notifier, &cyclesDone](int done) {
+                         notifier.CycleDone(done);
+                         cyclesDone = done;
+                     });
+    QObject::connect(thread.get(), &TComunicationThread::ReadersAnswered,
+                     QCoreApplication::instance(),
+                     [&lastAnswered, &lastReaders](int, int answered, int readers) {
+                         lastAnswered = answered;
+                         lastReaders = readers;
+                     });
     thread->Resume();
     notifier.Ready();
     QCoreApplication::exec();
@@ -168,5 +181,16 @@ int RunHeadless(const HeadlessOptions& options) {
     // The settings file is the installer's: a headless agent changes no
     // setting, so its close writes none (only the thread's "ComError").
     log.reset();  // the session's end lines
+    // A close by signal (the service's stop) is a normal end whatever the
+    // readers did; only the run that ended by its cycle count reports them.
+    if (options.cycles > 0 && cyclesDone >= options.cycles && lastAnswered == 0) {
+        std::fprintf(stderr, "%s\n",
+                     QStringLiteral("agente: en el último ciclo no respondió ningún registrador "
+                                    "(0 de %1)")
+                         .arg(lastReaders)
+                         .toLocal8Bit()
+                         .constData());
+        return 1;
+    }
     return 0;
 }

@@ -9,6 +9,10 @@
 //   SIGTERM/SIGINT or the cycle limit -> the thread ends after its cycle ->
 //   session log end lines, settings saved.
 //
+// Exit status 0 after a close, also by signal (a service's stop); after the
+// cycle limit, 1 when no reader answered in the last cycle (a scripted run
+// that read nothing is no success), with one line on standard error.
+//
 // Standard error (the service manager's journal) gets every line of level
 // error or attention, whatever "LogFileActivado" says, and the information
 // lines only while they go to the session log; a session log that cannot be

@@ -177,14 +177,11 @@ QString ReaderStatus::Table(const QByteArray& json, QString* error) {
     QList<qsizetype> width(rows.first().size(), 0);
     for (const QStringList& r : rows)
         for (qsizetype i = 0; i < r.size(); ++i) width[i] = qMax(width[i], r[i].size());
-    QString text = QStringLiteral(
-                       "Estación %1, ciclo %2 terminado el %3: respondieron %4 de %5 "
-                       "registradores\n")
+    QString text = QStringLiteral("Estación %1, ciclo %2 terminado el %3: %4\n")
                        .arg(root["Estacion"].toInt())
                        .arg(root["Ciclo"].toInt())
                        .arg(Shown(root["FechaHora"].toString()))
-                       .arg(root["Respondieron"].toInt())
-                       .arg(root["ConLinea"].toInt());
+                       .arg(AnsweredText(root["Respondieron"].toInt(), root["ConLinea"].toInt()));
     for (const QStringList& r : rows) {
         QString line;
         for (qsizetype i = 0; i < r.size(); ++i)
@@ -192,4 +189,12 @@ QString ReaderStatus::Table(const QByteArray& json, QString* error) {
         text += line + QLatin1Char('\n');
     }
     return text;
+}
+
+QString ReaderStatus::AnsweredText(int answered, int readers) {
+    return QStringLiteral("%1 %2 de %3 %4")
+        .arg(answered == 1 ? QStringLiteral("respondió") : QStringLiteral("respondieron"))
+        .arg(answered)
+        .arg(readers)
+        .arg(readers == 1 ? QStringLiteral("registrador") : QStringLiteral("registradores"));
 }

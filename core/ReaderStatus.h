@@ -61,6 +61,9 @@ public:
     // table and `error` set when the bytes are not a status file.
     QByteArray ToJson(const QDateTime& when, int cycle) const;
     static QString Table(const QByteArray& json, QString* error);
+    // "respondieron 2 de 3 registradores", "respondió 1 de 1 registrador":
+    // the verb agrees with those that answered, the noun with the readers.
+    static QString AnsweredText(int answered, int readers);
 
 private:
     Reader& Entry(const QString& id);

@@ -4,41 +4,44 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QStringDecoder>
 #include <limits>
 
-#include "core/ReaderClock.h"
 #include "db/Statements.h"
 #include "db/TAlias.h"
 #include "db/TSchema.h"
 #include "db/TSqlStatement.h"
-#include "link/TRedKelvorII.h"
-#include "link/TSerialPort.h"
 #include "shell/Errors.h"
 #include "shell/RegistryFile.h"
 #include "shell/TConfig.h"
-#include "shell/TimeText.h"
 
 namespace {
 
 const QString kConnection = QStringLiteral("KelvorCheck");
-
-QString What(const std::exception& e) {
-    if (const auto* k = dynamic_cast<const Exception*>(&e))
-        return k->Message();
-    return QString::fromLocal8Bit(e.what());
-}
 
 }  // namespace
 
 StationCheck::StationCheck(const RegistryFile& registry, const TConfig& config)
     : m_registry(registry), m_config(config) {}
 
+QString StationCheck::What(const std::exception& e) {
+    if (const auto* k = dynamic_cast<const Exception*>(&e))
+        return k->Message();
+    return QString::fromLocal8Bit(e.what());
+}
+
 QString StationCheck::Line(const CheckItem& item) {
+    // A server's message may carry its own lines (PostgreSQL's DETAIL, HINT):
+    // one item stays one line, for the eye and for grep.
+    QString text = item.text;
+    static const QRegularExpression breaks(QStringLiteral("\\s*[\r\n]+\\s*"));
+    text.replace(breaks, QStringLiteral(" "));
     return QStringLiteral("%1 %2: %3")
-        .arg(item.ok ? QStringLiteral("OK    ") : QStringLiteral("FALLA "), item.item, item.text);
+        .arg(item.ok ? QStringLiteral("OK    ") : QStringLiteral("FALLA "), item.item,
+             text.trimmed());
 }
 
 QString StationCheck::FileEncoding(const QByteArray& head) {
@@ -61,9 +64,11 @@ QString StationCheck::FileEncoding(const QByteArray& head) {
 QList<CheckItem> StationCheck::Run() {
     QList<CheckItem> out;
     CheckSettings(out);
+    CheckLinkSettings(out);
     CheckDatabase(out);
     if (!m_connection.isEmpty()) {
-        CheckReaders(out);
+        if (m_tablesFound)
+            CheckReaders(out);
         QSqlDatabase::database(m_connection, false).close();
         QSqlDatabase::removeDatabase(m_connection);
         m_connection.clear();
@@ -167,11 +172,24 @@ void StationCheck::CheckDatabase(QList<CheckItem>& out) {
             continue;
         (agentTables.contains(t, Qt::CaseInsensitive) ? missingAgent : missing) << t;
     }
-    out << CheckItem{missing.isEmpty(), QStringLiteral("Tablas"),
-                     missing.isEmpty() ? QStringLiteral("están las %1 tablas de la instalación")
-                                             .arg(TSchema::Tables().size() - agentTables.size())
-                                       : QStringLiteral("faltan %1; créelas con \"kelvordb init\"")
-                                             .arg(missing.join(QStringLiteral(", ")))};
+    // init refuses a database that has any table: beside others the missing
+    // ones are added by upgrade.
+    const bool none = existing.isEmpty();
+    QString tables;
+    if (missing.isEmpty())
+        tables = QStringLiteral("están las %1 tablas de la instalación")
+                     .arg(TSchema::Tables().size() - agentTables.size());
+    else if (none)
+        tables = QStringLiteral("no hay ninguna tabla; cree el esquema con \"kelvordb init\"");
+    else if (missing.size() == 1)
+        tables = QStringLiteral("falta %1; créela con \"kelvordb upgrade\"").arg(missing[0]);
+    else
+        tables = QStringLiteral("faltan %1; créelas con \"kelvordb upgrade\"")
+                     .arg(missing.join(QStringLiteral(", ")));
+    out << CheckItem{missing.isEmpty(), QStringLiteral("Tablas"), tables};
+    m_tablesFound = !none;
+    if (none)
+        return;
     // The note of stored records, then the station's state: one line each.
     const QStringList note{agentTables.first()}, state = agentTables.mid(1);
     auto missingOf = [&](const QStringList& tables) {
@@ -202,7 +220,8 @@ void StationCheck::CheckDatabase(QList<CheckItem>& out) {
         if (!read.Next()) {
             out << CheckItem{false, counter,
                              QStringLiteral("falta la fila TIPO=ID, CODIGO=FICHADAS en CODIGO; "
-                                            "no se podrá almacenar ninguna registración")};
+                                            "no se podrá almacenar ninguna registración; "
+                                            "créela con \"kelvordb contador\"")};
         } else {
             const QString what = QStringLiteral("contador FICHADAS de la tabla CODIGO");
             const std::optional<qint32> v =
@@ -217,107 +236,31 @@ void StationCheck::CheckDatabase(QList<CheckItem>& out) {
     } catch (const std::exception& e) {
         out << CheckItem{false, counter, What(e)};
     }
+    CheckWrite(out, alias, db, existing);
 }
 
-void StationCheck::CheckReaders(QList<CheckItem>& out) {
-    const QSqlDatabase db = QSqlDatabase::database(m_connection, false);
-    struct Row {
-        QString id, puerto;
-        qint32 velocidad = 9600;
-        bool virt = false;
-    };
-    QList<Row> rows;
-    try {
-        TSqlStatement q(db, QString::fromLatin1(Sql::kQryRegistradores),
-                        QStringLiteral("Reg, Estacion"));
-        q.Bind(QStringLiteral("Estacion"), m_config.Estacion);
-        q.Exec();
-        while (q.Next()) {
-            // The same defaults for missing values as the collection uses.
-            Row r;
-            r.id = q.Str(QStringLiteral("Id"));
-            r.puerto = q.OptStr(QStringLiteral("Puerto")).value_or(QStringLiteral("COM1"));
-            r.velocidad = q.OptInt(QStringLiteral("Velocidad")).value_or(9600);
-            r.virt = q.Bool(QStringLiteral("VIRTUAL"));
-            rows << r;
-        }
-    } catch (const std::exception& e) {
-        out << CheckItem{false, QStringLiteral("Registradores"), What(e)};
-        return;
-    }
-    out << CheckItem{
-        !rows.isEmpty(), QStringLiteral("Registradores"),
-        rows.isEmpty()
-            ? QStringLiteral("la estación %1 no tiene registradores").arg(m_config.Estacion)
-            : QStringLiteral("%1 en la estación %2").arg(rows.size()).arg(m_config.Estacion)};
-
-    const qint64 timeoutMs =
-        qBound<qint64>(0, qint64(m_config.TimeOut) * m_timing.serialTimeoutUnitMs,
-                       qint64(std::numeric_limits<qint32>::max()));
-    for (const Row& r : rows) {
-        const QString item = QStringLiteral("Registrador %1").arg(r.id);
-        if (r.virt) {
-            out << CheckItem{true, item, QStringLiteral("virtual, no usa la línea")};
-            continue;
-        }
-        const QString device = TSerialPort::DevicePath(r.puerto);
-        const QString where =
-            (device == r.puerto ? QStringLiteral("línea %1").arg(r.puerto)
-                                : QStringLiteral("línea %1 (%2)").arg(r.puerto, device)) +
-            QStringLiteral(", %1 bit/s").arg(r.velocidad);
-        TRedKelvorII link(m_config.Kelvor1Compat);
-        TParams& p = link.Params();
-        p.SetPort(r.puerto);
-        p.SetBaudRate(r.velocidad);
-        p.SetParity(0);
-        p.SetByteSize(8);
-        p.SetStopBits(0);
-        p.SetReadTimeout(static_cast<qint32>(timeoutMs));
-        p.SetWriteTimeout(static_cast<qint32>(timeoutMs));
-        link.SetMaxRetries(static_cast<quint16>(qBound(0, m_config.Retrys, 65535)));
-        // Opening takes the line exclusively: a running agent makes it busy.
-        if (!link.Connect()) {
-            out << CheckItem{false, item, where + QStringLiteral(": ") + link.ConnectError()};
-            continue;
-        }
-        if (!m_probe) {
-            link.Disconnect();
-            out << CheckItem{true, item, where + QStringLiteral(", se abrió y se cerró")};
-            continue;
-        }
-        if (r.id.isEmpty()) {
-            link.Disconnect();
-            out << CheckItem{false, item, where + QStringLiteral(": sin Id, no hay dirección")};
-            continue;
-        }
-        try {
-            link.SetAddress(r.id.at(0));
-            link.Initialize();
-            const QDateTime now = QDateTime::currentDateTime();
-            const QDateTime clock = ReaderClock::At(now.date().year(), link.Data());
-            const qint64 diff = ReaderClock::DifferenceMinutes(clock, now);
-            const bool inTime = ReaderClock::WithinTolerance(clock, now, m_config.DifHora);
-            QString text =
-                where + QStringLiteral(", responde: reloj %1 (%2 min), %3 registraciones")
-                            .arg(DateTimeText(clock))
-                            .arg(diff)
-                            .arg(link.Data().Cantidad);
-            if (!inTime)
-                text += QStringLiteral("; el reloj está fuera de la tolerancia de %1 min")
-                            .arg(m_config.DifHora);
-            out << CheckItem{inTime, item, text};
-        } catch (const EConvertError& e) {
-            out << CheckItem{
-                false, item,
-                where + QStringLiteral(": responde con datos ilegibles: ") + e.Message()};
-        } catch (const std::exception& e) {
-            // A silent reader ends in the link's "too many attempts".
-            out << CheckItem{false, item,
-                             where + QStringLiteral(": no responde (TimeOut %1 s, Retrys %2): %3")
-                                         .arg(m_config.TimeOut)
-                                         .arg(m_config.Retrys)
-                                         .arg(What(e))};
-        }
-        link.Disconnect();
-    }
+void StationCheck::CheckLinkSettings(QList<CheckItem>& out) const {
+    // Zero attempts or a zero wait make every healthy reader "no responde":
+    // the cause is a setting, and it is named as such.
+    QStringList problems;
+    const QString where = QStringLiteral("[HKEY_LOCAL_MACHINE%1]").arg(RegistryKeys::kAgent);
+    if (m_config.Retrys <= 0)
+        problems << QStringLiteral(
+                        "\"Retrys\" es %1: no se envía ninguna trama y ningún "
+                        "registrador responde; ponga \"Retrys\"=dword:00000001 (o "
+                        "más) en %2")
+                        .arg(m_config.Retrys)
+                        .arg(where);
+    if (m_config.TimeOut <= 0)
+        problems << QStringLiteral(
+                        "\"TimeOut\" es %1: no se espera ninguna respuesta; ponga "
+                        "\"TimeOut\"=dword:00000003 (segundos) en %2")
+                        .arg(m_config.TimeOut)
+                        .arg(where);
+    out << CheckItem{problems.isEmpty(), QStringLiteral("Comunicación"),
+                     problems.isEmpty() ? QStringLiteral("Retrys %1, TimeOut %2 s, Espera %3 s")
+                                              .arg(m_config.Retrys)
+                                              .arg(m_config.TimeOut)
+                                              .arg(m_config.Espera)
+                                        : problems.join(QStringLiteral("; "))};
 }

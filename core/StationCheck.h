@@ -14,11 +14,14 @@
 
 #include <QList>
 #include <QString>
+#include <exception>
 
 #include "core/ThreadTiming.h"
 
 class TConfig;
 class RegistryFile;
+class TAlias;
+class QSqlDatabase;
 
 struct CheckItem {
     bool ok = false;
@@ -46,12 +49,22 @@ private:
     void CheckSettings(QList<CheckItem>& out) const;
     // A database password in a settings file that every user may read.
     void CheckSecret(QList<CheckItem>& out) const;
+    void CheckLinkSettings(QList<CheckItem>& out) const;
     void CheckDatabase(QList<CheckItem>& out);
+    // Whether the agent may store: the SQLite file and its folder writable,
+    // the PostgreSQL role's privileges on the tables it writes
+    // (StationCheckWrite.cpp). Nothing is written to find out.
+    void CheckWrite(QList<CheckItem>& out, const TAlias& alias, const QSqlDatabase& db,
+                    const QStringList& existing) const;
+    // Each reader's speed, port and line (StationCheckReaders.cpp).
     void CheckReaders(QList<CheckItem>& out);
 
     const RegistryFile& m_registry;
     const TConfig& m_config;
     bool m_probe = false;
     ThreadTiming m_timing;
+    static QString What(const std::exception& e);
+
     QString m_connection;  // the check's own database connection, while open
+    bool m_tablesFound = false;  // any table of the schema: the readers can be looked at
 };

@@ -160,9 +160,12 @@ void TComunicationThread::ReadRealRegister(const TTR& reader) {
     ReportStateOk(QStringLiteral("OK"), 1);
     ReportDatabaseNotices();
     if (skipped > 0) {
-        ReportInfo(reader.Id,
-                   QStringLiteral("Se omiten %1 registraciones ya almacenadas").arg(skipped), Now(),
-                   {}, 4, 4);
+        ReportInfo(
+            reader.Id,
+            (skipped == 1
+                 ? QStringLiteral("Se omite 1 registración ya almacenada")
+                 : QStringLiteral("Se omiten %1 registraciones ya almacenadas").arg(skipped)),
+            Now(), {}, 4, 4);
     }
     // The erase clears the whole memory: a registration made while the
     // others were being read would go unread. It is left for the next cycle,

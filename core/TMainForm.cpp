@@ -21,6 +21,7 @@
 
 #include "core/AgentApplication.h"
 #include "core/AgentServices.h"
+#include "core/ReaderStatus.h"
 #include "core/SingleInstance.h"
 #include "core/TComunicationThread.h"
 #include "shell/RegistryFile.h"
@@ -122,6 +123,7 @@ TMainForm::TMainForm(const MainFormSetup& setup, QWidget* parent)
         m_setup.logFolder, m_config.LogFileAppend == 0, m_config.LogFileActivado,
         "Agente de Kelvor I", "AGKelvorI",
         m_setup.askRetry ? m_setup.askRetry : RetryQuestion(AskRetry), m_setup.clock);
+    m_log->KeepRunFiles(m_config.LogFileMax);
     // A log that stops taking lines later on is told once and the agent goes on.
     m_log->SetFailureNotice([this](const QString& message) {
         std::fprintf(stderr, "agente: %s\n", message.toLocal8Bit().constData());
@@ -332,14 +334,12 @@ void TMainForm::CreateThread(bool paused) {
     connect(m_thread.get(), &TComunicationThread::CycleEnded, this, &TMainForm::CycleEnded);
     connect(m_thread.get(), &QThread::finished, this, &TMainForm::ThreadFinished);
     // The tip tells at a glance whether the readers answer.
-    connect(
-        m_thread.get(), &TComunicationThread::ReadersAnswered, this,
-        [this](int estacion, int answered, int readers) {
-            m_winTaskbar->SetHint(QStringLiteral("Estación %1: respondieron %2 de %3 registradores")
-                                      .arg(estacion)
-                                      .arg(answered)
-                                      .arg(readers));
-        });
+    connect(m_thread.get(), &TComunicationThread::ReadersAnswered, this,
+            [this](int estacion, int answered, int readers) {
+                m_winTaskbar->SetHint(QStringLiteral("Estación %1: %2")
+                                          .arg(estacion)
+                                          .arg(ReaderStatus::AnsweredText(answered, readers)));
+            });
 }
 
 void TMainForm::CycleEnded(int cyclesDone) {

@@ -100,8 +100,13 @@ QStringList TSchema::AgentTables() {
 }
 
 QStringList TSchema::Upgrade(const QSqlDatabase& db, TSqlDriver driver) {
+    return CreateMissing(db, driver, AgentTables());
+}
+
+QStringList TSchema::CreateMissing(const QSqlDatabase& db, TSqlDriver driver,
+                                   const QStringList& tables) {
     QStringList missing;
-    for (const QString& t : AgentTables()) {
+    for (const QString& t : tables) {
         if (!HasTable(db, t))
             missing << t;
     }

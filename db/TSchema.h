@@ -34,4 +34,9 @@ public:
     // Creates the agent's tables (and their indexes) that are missing, in one
     // transaction; touches nothing else. Returns the tables it created.
     static QStringList Upgrade(const QSqlDatabase& db, TSqlDriver driver);
+    // Creates those of `tables` (and their indexes) that are missing, in one
+    // transaction, as the schema has them; existing tables are not touched.
+    // Returns the tables it created.
+    static QStringList CreateMissing(const QSqlDatabase& db, TSqlDriver driver,
+                                     const QStringList& tables);
 };

@@ -53,18 +53,20 @@ SteadyClock::time_point Deadline(quint32 constant, quint32 multiplier, int count
     return SteadyClock::now() + std::chrono::milliseconds(ms);
 }
 
+struct SpeedCode {
+    qint32 baud;
+    speed_t code;
+};
+
+const SpeedCode kSpeeds[] = {
+    {50, B50},         {75, B75},         {110, B110},         {134, B134},       {150, B150},
+    {200, B200},       {300, B300},       {600, B600},         {1200, B1200},     {1800, B1800},
+    {2400, B2400},     {4800, B4800},     {9600, B9600},       {19200, B19200},   {38400, B38400},
+    {57600, B57600},   {115200, B115200}, {230400, B230400},   {460800, B460800}, {500000, B500000},
+    {576000, B576000}, {921600, B921600}, {1000000, B1000000},
+};
+
 bool SpeedConstant(qint32 baud, speed_t* out) {
-    static const struct {
-        qint32 baud;
-        speed_t code;
-    } kSpeeds[] = {
-        {50, B50},         {75, B75},         {110, B110},         {134, B134},
-        {150, B150},       {200, B200},       {300, B300},         {600, B600},
-        {1200, B1200},     {1800, B1800},     {2400, B2400},       {4800, B4800},
-        {9600, B9600},     {19200, B19200},   {38400, B38400},     {57600, B57600},
-        {115200, B115200}, {230400, B230400}, {460800, B460800},   {500000, B500000},
-        {576000, B576000}, {921600, B921600}, {1000000, B1000000},
-    };
     for (const auto& s : kSpeeds) {
         if (s.baud == baud) {
             *out = s.code;
@@ -104,6 +106,12 @@ QString TSerialPort::DevicePath(const QString& portName) {
             return QStringLiteral("/dev/ttyS%1").arg(n - 1);
     }
     return QStringLiteral("/dev/") + portName;
+}
+
+QList<qint32> TSerialPort::Speeds() {
+    QList<qint32> out;
+    for (const auto& s : kSpeeds) out << s.baud;
+    return out;
 }
 
 void TSerialPort::Open() {

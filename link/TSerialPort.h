@@ -36,6 +36,7 @@
 //
 // Destruction drops DTR and closes. One thread at a time; not copyable.
 
+#include <QList>
 #include <QString>
 
 #include "link/BytePort.h"
@@ -59,6 +60,9 @@ public:
     // otherwise "COMn" (any case, n >= 1) is /dev/ttyS<n-1>; any other name is
     // taken below /dev.
     static QString DevicePath(const QString& portName);
+    // The line speeds (bit/s) that Open can set, lowest first; any other
+    // BaudRate makes Open fail with an invalid argument.
+    static QList<qint32> Speeds();
 
 private:
     void OpenSteps(const QString& path);

@@ -35,6 +35,7 @@ const Setting kSettings[] = {
     I("DifHora", &TConfig::DifHora, 5, 5),
     I("LogFileActivado", &TConfig::LogFileActivado, 0, 0),
     I("LogFileAppend", &TConfig::LogFileAppend, 0, 0),
+    I("LogFileMax", &TConfig::LogFileMax, 30, 30, false),
     I("Retrys", &TConfig::Retrys, 1, 2),
     I("TimeOut", &TConfig::TimeOut, 3, 3),
     I("Espera", &TConfig::Espera, 3, 3),

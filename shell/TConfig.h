@@ -39,6 +39,10 @@ public:
     qint32 DifHora = 5;
     qint32 LogFileActivado = 0;
     qint32 LogFileAppend = 0;
+    // Most per-run session log files kept in the log folder ("LogFileAppend"
+    // 0), this run's among them; older ones are removed at the start. 0 or
+    // less: all are kept. Read only: never written by Save.
+    qint32 LogFileMax = 30;
     qint32 Retrys = 2;
     qint32 TimeOut = 3;
     qint32 Espera = 3;

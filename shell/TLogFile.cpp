@@ -229,12 +229,14 @@ bool TLogFile::TryResume() {
         if (m_fd < 0)
             return false;
     }
-    const QString resumed =
-        Formatted(QStringLiteral("LogFile"),
-                  QStringLiteral("Se reanuda el archivo de sesión; %1 líneas no se pudieron "
-                                 "escribir")
-                      .arg(m_lostLines),
-                  1);
+    const QString resumed = Formatted(
+        QStringLiteral("LogFile"),
+        m_lostLines == 1 ? QStringLiteral("Se reanuda el archivo de sesión; 1 línea no se pudo "
+                                          "escribir")
+                         : QStringLiteral("Se reanuda el archivo de sesión; %1 líneas no se "
+                                          "pudieron escribir")
+                               .arg(m_lostLines),
+        1);
     if (WriteRaw(resumed) != 0) {
         ::close(m_fd);
         m_fd = -1;

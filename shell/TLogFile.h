@@ -87,6 +87,13 @@ public:
     // Told once (per failure) that the file cannot be written and the log is
     // paused; a failure that came before the call is told at once.
     void SetFailureNotice(std::function<void(const QString& message)> notice);
+    // Per-run mode: keeps at most `max` per-run files of this log in its
+    // folder, this run's among them, removing the oldest (by modification
+    // time) now; 0 or less keeps all. Only files named like this log's
+    // per-run files (the prefix's first three letters and six more) whose
+    // first line is this log's title line are touched. Failures are ignored:
+    // the log is auxiliary.
+    void KeepRunFiles(int max);
     // How long a paused log waits before it tries the file again (default 60 s),
     // measured on the monotonic clock: a computer's clock set back or forward
     // neither delays nor hastens the retry.

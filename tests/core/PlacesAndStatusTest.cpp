@@ -94,7 +94,7 @@ TEST(ReaderStatus, AfterACycleWithAGoodAndASilentReader) {
     EXPECT_EQ(error, "");
     ASSERT_GE(table.size(), 4);
     EXPECT_TRUE(table[0].startsWith("Estación 1, ciclo 1 terminado el "));
-    EXPECT_TRUE(table[0].endsWith(": respondieron 1 de 2 registradores"));
+    EXPECT_TRUE(table[0].endsWith(": respondió 1 de 2 registradores"));
     EXPECT_TRUE(table[1].startsWith("Registrador  Último contacto"));
     EXPECT_TRUE(
         table[2].contains(QRegularExpression("^A1 +\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d +OK +"

@@ -140,7 +140,7 @@ TEST_P(Tool, ClearErrors) {
     Outcome o = Run({"comandos"});
     EXPECT_EQ(o.status, 1);
     EXPECT_TRUE(o.err.contains("COMANDO")) << o.err.toStdString();
-    EXPECT_TRUE(o.err.contains("kelvordb init"));
+    EXPECT_TRUE(o.err.contains("kelvordb upgrade"));  // init refuses beside other tables
     EXPECT_EQ(o.err.count('\n'), 1);
 
     o = Run({"encolar", "uno", "A1", "BAJA"});
@@ -193,4 +193,14 @@ TEST_P(Tool, UpgradeAddsTheAgentsMissingTables) {
     EXPECT_EQ(o.status, 0);
     EXPECT_TRUE(o.out.contains("al día")) << o.out.toStdString();
     EXPECT_EQ(Run({"upgrade", "x"}).status, 2);
+
+    // A table of the installation missing beside the others (a front end's
+    // database) is what upgrade adds too; the rows of the others stay.
+    db->Exec("DROP TABLE REGSIM");
+    db->Exec("DROP TABLE Zonas");
+    o = Run({"upgrade"});
+    ASSERT_EQ(o.status, 0) << o.err.toStdString();
+    EXPECT_TRUE(o.out.contains("REGSIM, Zonas")) << o.out.toStdString();
+    EXPECT_EQ(db->Scalar("SELECT COUNT(*) FROM Zonas"), "0");
+    EXPECT_EQ(db->Scalar("SELECT NroLlave FROM REGISTRA"), "123");
 }

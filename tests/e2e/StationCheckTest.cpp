@@ -2,10 +2,16 @@
 // real pseudo-terminal and a real SQLite file, as an installer runs it.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <QFile>
 #include <QProcess>
 #include <QStringEncoder>
+#include <functional>
 
+#include <QDir>
+#include <QRegularExpression>
+
+#include "db/TSchema.h"
 #include "shell/RegistryFile.h"
 #include "tests/core/AgentBench.h"
 #include "tools/simulador/SimulatedLine.h"
@@ -28,13 +34,26 @@ struct CheckRun {
     bool Failed(const QString& item) const { return Of(item).startsWith(QLatin1String("FALLA ")); }
 };
 
-CheckRun RunCheck(const QString& registry, const QStringList& extra = {}) {
+// `unprivileged`: as the user nobody when the test runs as root (as the
+// service's user meets the files), else as the test's own user.
+CheckRun RunCheck(const QString& registry, const QStringList& extra = {},
+                  bool unprivileged = false) {
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove("KELVOR_REGISTRY");
     p.setProcessEnvironment(env);
-    p.start(BuildDir() + "/core/agente", QStringList{"--check", "--registry", registry} + extra);
-    EXPECT_TRUE(p.waitForFinished(60000));
+    const QStringList args = QStringList{"--check", "--registry", registry} + extra;
+    if (unprivileged && ::geteuid() == 0)
+        p.start("setpriv", QStringList{"--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                                       BuildDir() + "/core/agente"} +
+                               args);
+    else
+        p.start(BuildDir() + "/core/agente", args);
+    if (!p.waitForFinished(60000)) {
+        ADD_FAILURE() << "agente --check did not end";
+        p.kill();
+        p.waitForFinished(5000);
+    }
     CheckRun r;
     r.code = p.exitCode();
     r.lines = QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
@@ -43,7 +62,9 @@ CheckRun RunCheck(const QString& registry, const QStringList& extra = {}) {
 
 struct Station {
     AgentBench b;
-    Station() {
+    explicit Station(BenchDb db = BenchDb::SQLite) : b(db) {
+        if (!b.Ready())
+            return;  // the test skips
         b.AddStation(1, b.LinePath());
         b.AddReader("A1", 1);
         b.AddReader("B1", 1);
@@ -121,7 +142,9 @@ TEST(StationCheck, EachProblemIsNamedOnItsLineAndTheExitIsNonZero) {
     s.b.RemoveIdCounter();
     const CheckRun tables = RunCheck(s.b.registry);
     EXPECT_EQ(tables.code, 1);
-    EXPECT_TRUE(tables.Of("Tablas").startsWith("FALLA  Tablas: faltan Zonas; créelas"));
+    EXPECT_TRUE(tables.Of("Tablas").startsWith(
+        "FALLA  Tablas: falta Zonas; créela con \"kelvordb upgrade\""))
+        << tables.Of("Tablas").toStdString();
     EXPECT_TRUE(tables.Of("AGPENDIENTE").contains("\"kelvordb upgrade\""));
     EXPECT_TRUE(tables.Failed("AGPENDIENTE"));
     EXPECT_TRUE(tables.Failed("AGESTACION, AGESTADO"));
@@ -206,4 +229,180 @@ TEST(StationCheck, TheSettingsLineFailsOnUnreadableValuesAndAPasswordOthersMayRe
             EXPECT_TRUE(r.Of("Contraseña").contains("chmod o-r " + s.b.registry));
         }
     }
+}
+// Every value the agent cannot work with is a FALLA on the item it belongs
+// to, with the cause and the command or setting that mends it; the same
+// station with the value mended passes.
+TEST(StationCheck, EachValueThatCannotWorkIsAFallaWithItsFix) {
+    const struct {
+        const char* name;
+        std::function<void(Station&)> spoil;
+        const char* item;
+        QStringList says;     // all of these
+        QStringList notSays;  // none of these
+    } cases[] = {
+        {"no retries",
+         [](Station& s) {
+             s.b.config.Retrys = 0;
+             s.b.config.Save(RegistryFile(s.b.registry));
+         },
+         "Comunicación",
+         {"\"Retrys\" es 0", "\"Retrys\"=dword:00000001"},
+         {}},
+        {"no wait",
+         [](Station& s) {
+             s.b.config.TimeOut = 0;
+             s.b.config.Save(RegistryFile(s.b.registry));
+         },
+         "Comunicación",
+         {"\"TimeOut\" es 0", "\"TimeOut\"=dword:00000003"},
+         {}},
+        {"a speed the line does not take",
+         [](Station& s) { s.b.Exec("UPDATE Reg SET Velocidad = 12345 WHERE Id = 'A1'"); },
+         "Registrador A1",
+         {"no admite la velocidad 12345 bit/s", "\"kelvordb registrador A1 1 --velocidad 9600\""},
+         {"No se puede abrir el puerto"}},
+        {"an empty port",
+         [](Station& s) { s.b.Exec("UPDATE Estacion SET Puerto = ''"); },
+         "Registrador A1",
+         {"no tiene puerto", "COM1, /dev/ttyS0", "\"kelvordb estacion 1 PUERTO\""},
+         {}},
+        {"no port",
+         [](Station& s) { s.b.Exec("UPDATE Estacion SET Puerto = NULL"); },
+         "Registrador B1",
+         {"no tiene puerto"},
+         {}},
+        {"an unmapped port without its device",
+         [](Station& s) { s.b.Exec("UPDATE Estacion SET Puerto = 'COM250'"); },
+         "Registrador A1",
+         {"COM250 no está en [HKEY_LOCAL_MACHINE\\Software\\Dalmor\\Kelvor\\Puertos]",
+          "/dev/ttyS249 no existe", "\"kelvordb puerto COM250 /dev/ttyUSB0\""},
+         {}},
+        {"a table missing beside the others",
+         [](Station& s) { s.b.Exec("DROP TABLE REGSIM"); },
+         "Tablas",
+         {"falta REGSIM; créela con \"kelvordb upgrade\""},
+         {"kelvordb init"}},
+        {"no id counter",
+         [](Station& s) { s.b.RemoveIdCounter(); },
+         "Contador de ids",
+         {"\"kelvordb contador\""},
+         {}},
+        {"no readers",
+         [](Station& s) { s.b.Exec("DELETE FROM Reg"); },
+         "Registradores",
+         {"\"kelvordb registrador ID 1\""},
+         {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Station s;
+        ASSERT_TRUE(s.b.Ready()) << s.b.SkipReason().toStdString();
+        const CheckRun good = RunCheck(s.b.registry);
+        ASSERT_EQ(good.code, 0) << good.lines.join('\n').toStdString();
+        c.spoil(s);
+        const CheckRun bad = RunCheck(s.b.registry);
+        EXPECT_EQ(bad.code, 1);
+        const QString line = bad.Of(c.item);
+        EXPECT_TRUE(bad.Failed(c.item)) << bad.lines.join('\n').toStdString();
+        for (const QString& text : c.says) EXPECT_TRUE(line.contains(text)) << line.toStdString();
+        for (const QString& text : c.notSays)
+            EXPECT_FALSE(line.contains(text)) << line.toStdString();
+        // The problem is a FALLA of its own items only (a station's port, of
+        // each of its readers); the other items stay as they were.
+        const QString kind = QString(c.item).section(' ', 0, 0);
+        for (const QString& l : bad.lines.filter(QRegularExpression("^FALLA")))
+            EXPECT_TRUE(l.mid(7).startsWith(kind)) << l.toStdString();
+    }
+}
+
+// An empty database: only init helps, and no reader can be looked at.
+TEST(StationCheck, AnEmptyDatabaseAsksForInit) {
+    Station s;
+    ASSERT_TRUE(s.b.Ready()) << s.b.SkipReason().toStdString();
+    for (const QString& t : TSchema::Tables()) s.b.Exec("DROP TABLE " + t);
+    const CheckRun r = RunCheck(s.b.registry);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(r.Of("Tablas").contains("ninguna tabla; cree el esquema con \"kelvordb init\""))
+        << r.lines.join('\n').toStdString();
+    EXPECT_TRUE(r.Of("Registradores").isEmpty());
+    EXPECT_TRUE(r.Of("AGPENDIENTE").isEmpty());
+}
+
+// A database the agent's user may read but not write: the file, or the
+// folder where SQLite keeps its journal.
+TEST(StationCheck, ADatabaseThatCannotBeWrittenIsAFalla) {
+    Station s;
+    ASSERT_TRUE(s.b.Ready()) << s.b.SkipReason().toStdString();
+    s.b.CloseLog();
+    const QFile::Permissions all = QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther |
+                                   QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther;
+    // Everything readable by the unprivileged user, the database written by
+    // nobody else meanwhile.
+    ASSERT_TRUE(QFile::setPermissions(s.b.dir.Path(), all | QFile::WriteOwner));
+    for (const QString& f : QDir(s.b.dir.Path()).entryList(QDir::Files))
+        QFile::setPermissions(s.b.dir.File(f), QFile::ReadOwner | QFile::WriteOwner |
+                                                   QFile::ReadGroup | QFile::ReadOther);
+    CheckRun r = RunCheck(s.b.registry, {}, true);
+    EXPECT_TRUE(r.Failed("Escritura")) << r.lines.join('\n').toStdString();
+    EXPECT_TRUE(r.Of("Escritura").contains(s.b.database)) << r.Of("Escritura").toStdString();
+    EXPECT_TRUE(r.Of("Escritura").contains("chown kelvor:kelvor"));
+    EXPECT_TRUE(r.Ok("Tablas"));  // it can be read
+
+    // The file writable by all, its folder not: no journal can be made.
+    QFile::setPermissions(s.b.database, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup |
+                                            QFile::WriteGroup | QFile::ReadOther |
+                                            QFile::WriteOther);
+    for (const QString& f : {s.b.database + "-wal", s.b.database + "-shm"})
+        if (QFile::exists(f))
+            QFile::setPermissions(f, QFile::permissions(s.b.database));
+    r = RunCheck(s.b.registry, {}, true);
+    EXPECT_TRUE(r.Failed("Escritura")) << r.lines.join('\n').toStdString();
+    EXPECT_TRUE(r.Of("Escritura").contains(s.b.dir.Path() + " ("))
+        << r.Of("Escritura").toStdString();
+
+    // As the owner it passes.
+    QFile::setPermissions(s.b.dir.Path(),
+                          all | QFile::WriteOwner | QFile::WriteGroup | QFile::WriteOther);
+    r = RunCheck(s.b.registry, {}, true);
+    EXPECT_TRUE(r.Ok("Escritura")) << r.lines.join('\n').toStdString();
+}
+
+// PostgreSQL: a role that may read but not insert, named with the GRANT that
+// mends it; a server's error of several lines stays on its item's line.
+TEST(StationCheck, PostgreSqlRoleWithoutInsertAndServerErrorsOnOneLine) {
+    Station s(BenchDb::PostgreSQL);
+    if (!s.b.Ready())
+        GTEST_SKIP() << s.b.SkipReason().toStdString();
+    CheckRun r = RunCheck(s.b.registry);
+    ASSERT_EQ(r.code, 0) << r.lines.join('\n').toStdString();
+    EXPECT_TRUE(r.Ok("Escritura"));
+
+    const QString role = "kelvor_ro_" + QString::number(::getpid());
+    s.b.Exec("CREATE ROLE " + role + " LOGIN");
+    s.b.Exec("GRANT SELECT ON ALL TABLES IN SCHEMA public TO " + role);
+    s.b.Exec("GRANT UPDATE ON codigo, comando, visact, ingresan, llave TO " + role);
+    s.b.Exec("GRANT DELETE ON comando, regsim, agpendiente TO " + role);
+    s.b.Exec("GRANT INSERT ON comando, visact, agpendiente TO " + role);
+    RegistryFile reg(s.b.registry);
+    ASSERT_TRUE(reg.Write(RegistryKeys::kAlias, {RegistryValue::Str("User", role)}));
+    r = RunCheck(s.b.registry);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(r.Failed("Escritura")) << r.lines.join('\n').toStdString();
+    EXPECT_TRUE(r.Of("Escritura")
+                    .contains("GRANT INSERT ON registra TO " + role +
+                              "; GRANT "
+                              "INSERT ON regexp TO " +
+                              role))
+        << r.Of("Escritura").toStdString();
+
+    // A database that is not there: the server's words, one line.
+    ASSERT_TRUE(reg.Write(RegistryKeys::kAlias, {RegistryValue::Str("Database", "no_such_db_x")}));
+    r = RunCheck(s.b.registry);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(r.Failed("Base de datos")) << r.lines.join('\n').toStdString();
+    for (const QString& l : r.lines)
+        EXPECT_TRUE(l.startsWith("OK ") || l.startsWith("FALLA ")) << l.toStdString();
+    s.b.Exec("REVOKE ALL ON ALL TABLES IN SCHEMA public FROM " + role);
+    s.b.Exec("DROP ROLE " + role);
 }

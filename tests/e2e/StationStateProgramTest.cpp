@@ -183,7 +183,7 @@ TEST_P(StationStateProgram, TwoStationsAtAGlanceFromTheSharedDatabase) {
     Stop(*agent1);
     EXPECT_EQ(agent1->exitCode(), 0);
     line2.Stop();
-    for (const QString& tag : {"1", "2"}) {
+    for (const char* tag : {"1", "2"}) {
         const QString err = QString::fromUtf8(ReadAll(b.dir.File("stderr-" + tag)));
         EXPECT_FALSE(err.contains("estado de la estación")) << err.toStdString();
     }

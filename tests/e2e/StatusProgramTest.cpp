@@ -2,6 +2,7 @@
 // --print-config names when none was chosen.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -76,7 +77,7 @@ TEST(StatusProgram, TheHeadlessAgentsStatusFileAsATable) {
     const QStringList lines = status.out.split('\n', Qt::SkipEmptyParts);
     ASSERT_EQ(lines.size(), 5) << status.out.toStdString();
     EXPECT_EQ(lines[0], "Archivo de estado: " + file);
-    EXPECT_TRUE(lines[1].endsWith("respondieron 1 de 2 registradores"));
+    EXPECT_TRUE(lines[1].endsWith("respondió 1 de 2 registradores"));
     EXPECT_TRUE(lines[3].startsWith("A1 ") && lines[3].contains(" OK ")) << lines[3].toStdString();
     EXPECT_TRUE(lines[4].startsWith("B1 ") && lines[4].contains("Se supero"));
 }
@@ -111,4 +112,59 @@ TEST(StatusProgram, PrintConfigNamesTheSettingsFileOfTheWindowAgent) {
     // The headless agent (the service) keeps the machine's file.
     const ProgramRun headless = Agente({"--headless", "--print-config"}, env);
     EXPECT_TRUE(headless.out.endsWith("# Archivo: " + machine + "\n"));
+}
+
+// A scripted run in which no reader answered is no success; and an operator
+// who may not read the service's state folder is told that, not sent to look
+// at the agent's cycles.
+TEST(StatusProgram, NoAnswerFailsTheRunAndAnUnreadableFolderIsNamed) {
+    AgentBench b;
+    ASSERT_TRUE(b.Ready()) << b.SkipReason().toStdString();
+    b.AddStation(1, b.LinePath());
+    b.AddReader("A1", 1);
+    b.AddReader("B1", 1);
+    SimFaults silent;
+    silent.silent = true;
+    b.Reader(u'A').SetFaults(silent);
+    b.Reader(u'B').SetFaults(silent);
+    b.config.Retrys = 1;
+    b.config.Save(RegistryFile(b.registry));
+    QProcessEnvironment env = Env(b.dir);
+    ASSERT_TRUE(QDir().mkpath(b.dir.File("state-dir")));
+
+    const QStringList run = {"--headless", "--cycles",       "1", "--registry", b.registry,
+                             "--log-dir",  b.dir.File("log")};
+    ProgramRun agent = Agente(run, env);
+    EXPECT_EQ(agent.code, 1) << agent.err.toStdString();
+    EXPECT_TRUE(agent.err.contains("en el último ciclo no respondió ningún registrador (0 de 2)"))
+        << agent.err.toStdString();
+    b.Reader(u'B').SetFaults({});
+    agent = Agente(run, env);
+    EXPECT_EQ(agent.code, 0) << agent.err.toStdString();  // one of two answered
+    ASSERT_TRUE(QFileInfo::exists(b.dir.File("state-dir/estado-estacion-1.json")));
+
+    // The state folder closed to this user (root passes any mode: then as
+    // the unprivileged user nobody, for whom the scratch folder is closed).
+    QProcess p;
+    p.setProcessEnvironment(env);
+    const QString agente = BuildDir() + "/core/agente";
+    const QStringList status = {"--status", "--registry", b.registry};
+    if (::geteuid() == 0) {
+        p.start(
+            "setpriv",
+            QStringList{"--reuid=nobody", "--regid=nogroup", "--clear-groups", agente} + status);
+    } else {
+        ASSERT_TRUE(QFile::setPermissions(b.dir.File("state-dir"), QFile::Permissions()));
+        p.start(agente, status);
+    }
+    ASSERT_TRUE(p.waitForFinished(60000));
+    const QString err = QString::fromUtf8(p.readAllStandardError());
+    QFile::setPermissions(b.dir.File("state-dir"),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    EXPECT_EQ(p.exitCode(), 1);
+    EXPECT_TRUE(err.contains("no puede leer " + b.dir.File("state-dir") + " ("))
+        << err.toStdString();
+    EXPECT_TRUE(err.contains("usermod -aG kelvor")) << err.toStdString();
+    EXPECT_FALSE(err.contains("ciclo")) << err.toStdString();
+    EXPECT_EQ(err.count('\n'), 1) << err.toStdString();
 }

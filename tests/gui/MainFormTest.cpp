@@ -291,5 +291,5 @@ TEST(MainForm, TheTrayTipShowsTheStationAndTheReadersThatAnsweredInTheLastCycle)
     b.AddReader("A1");  // on a line that does not exist: it never answers
     TMainForm& form = b.Start();
     ASSERT_TRUE(SpinUntil([&] { return !form.WinTaskbar()->Hint().isEmpty(); }));
-    EXPECT_EQ(form.WinTaskbar()->Hint(), "Estación 1: respondieron 0 de 1 registradores");
+    EXPECT_EQ(form.WinTaskbar()->Hint(), "Estación 1: respondieron 0 de 1 registrador");
 }

@@ -16,11 +16,11 @@ struct Outcome {
     QString err;
 };
 
-const QStringList kDefaults = {"Estacion=1", "Comandos=10",       "Prioridad=3",     "Filas=100",
-                               "DifHora=5",  "LogFileActivado=0", "LogFileAppend=0", "Retrys=2",
-                               "TimeOut=3",  "Espera=3",          "Kelvor1Compat=0", "ActHora=0",
-                               "IV=1",       "MASTER1=0",         "MASTER2=0",       "MASTER3=0",
-                               "PSW=0"};
+const QStringList kDefaults = {
+    "Estacion=1",        "Comandos=10",     "Prioridad=3",   "Filas=100", "DifHora=5",
+    "LogFileActivado=0", "LogFileAppend=0", "LogFileMax=30", "Retrys=2",  "TimeOut=3",
+    "Espera=3",          "Kelvor1Compat=0", "ActHora=0",     "IV=1",      "MASTER1=0",
+    "MASTER2=0",         "MASTER3=0",       "PSW=0"};
 
 class AgenteProgramTest : public ::testing::Test {
 protected:

@@ -207,8 +207,8 @@ TEST_F(TLogFileTest, WithoutAQuestionAnOpeningFailurePausesTheLogUntilARetryWork
         const QString file =
             FromWindows1252(ReadAll(newFile ? log.FileName() : QString(folder + "/AGKelvorI.log")));
         EXPECT_TRUE(
-            file.contains("[LogFile] ATENCION : Se reanuda el archivo de sesión; 1 líneas no se "
-                          "pudieron escribir\r\n17/05/2024 09:09:08 [Main] vuelve\r\n"))
+            file.contains("[LogFile] ATENCION : Se reanuda el archivo de sesión; 1 línea no se "
+                          "pudo escribir\r\n17/05/2024 09:09:08 [Main] vuelve\r\n"))
             << file.toStdString();
         EXPECT_FALSE(file.contains("perdida"));
     }
@@ -380,3 +380,44 @@ TEST_F(TLogFileTest, TheRetryWaitsOnTheMonotonicClockNotTheWallClock) {
 }
 
 }  // namespace
+// Per-run files are kept to the bound, the newest kept: this run's file is
+// one of them, and nothing that is not a per-run file of this log is touched
+// (the fixed file, another program's file of a like name, a link).
+TEST_F(TLogFileTest, PerRunFilesAreKeptToTheirBoundNewestFirst) {
+    const QDateTime base = QDateTime::currentDateTime().addDays(-10);
+    QStringList old;
+    for (int i = 0; i < 5; ++i) {
+        const QString name = dir.File(QStringLiteral("AGK00000%1").arg(i));
+        ASSERT_TRUE(WriteAll(name, kStart + kEnd));
+        QFile f(name);
+        ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+        ASSERT_TRUE(f.setFileTime(base.addSecs(i * 3600), QFileDevice::FileModificationTime));
+        old << QFileInfo(name).fileName();
+    }
+    ASSERT_TRUE(WriteAll(dir.File("AGKzzzzzz"), "otro programa\r\n"));
+    ASSERT_TRUE(WriteAll(fixed, kStart + kEnd));
+    ASSERT_TRUE(QFile::link(dir.File("AGK000000"), dir.File("AGKlink00")));
+
+    auto log = Open(true);
+    log->KeepRunFiles(0);  // no bound
+    EXPECT_EQ(Entries().size(), 9) << Entries().join(",").toStdString();
+    log->KeepRunFiles(3);
+    const QString own = QFileInfo(log->FileName()).fileName();
+    QStringList expected = {own, "AGK000003", "AGK000004", "AGKzzzzzz", "AGKelvorI.log"};
+    expected.sort();
+    QStringList entries = Entries();
+    entries.removeAll("AGKlink00");  // listed only while its target is there
+    entries.sort();
+    EXPECT_EQ(entries, expected);
+    EXPECT_TRUE(QFileInfo(dir.File("AGKlink00")).isSymLink());
+    log->WriteLine("Main", "sigue", 2);  // this run's file is still written
+    log.reset();
+    EXPECT_TRUE(ReadAll(fixed).contains("sigue"));
+
+    // A bound of one leaves this run's file alone.
+    auto next = Open(true);
+    next->KeepRunFiles(1);
+    EXPECT_TRUE(QFileInfo::exists(next->FileName()));
+    EXPECT_FALSE(QFileInfo::exists(dir.File(own)));
+    EXPECT_FALSE(QFileInfo::exists(dir.File("AGK000004")));
+}

@@ -56,7 +56,7 @@ QString TDbTool::Usage() {
     return QStringLiteral(
         "uso: kelvordb [--registry ARCHIVO] COMANDO [ARGUMENTOS]\n"
         "  init                         crea las tablas (no toca tablas existentes)\n"
-        "  upgrade                      crea las tablas propias del agente que falten\n"
+        "  upgrade                      crea las tablas que falten (no toca las que hay)\n"
         "  seed-demo [--port PUERTO] [--antipassback]\n"
         "                               carga datos de demostración (estación 1,\n"
         "                               registradores A1 y B1, usuario admin/admin)\n"
@@ -64,6 +64,15 @@ QString TDbTool::Usage() {
         "  comandos                     muestra los comandos pendientes de COMANDO\n"
         "  encolar ESTACION REGISTRADOR CODIGO [TEXTO]\n"
         "                               agrega un comando a COMANDO\n"
+        "  contador                     crea el contador de ids FICHADAS\n"
+        "  estacion ID PUERTO [NOMBRE]  crea la estación o cambia su puerto\n"
+        "  registrador ID ESTACION [--velocidad BPS] [--tipo comun|hta|virtual]\n"
+        "              [--visitas|--sin-visitas] [--nombre TEXTO]\n"
+        "                               crea el registrador o cambia sus datos\n"
+        "                               (su dirección es la primera letra del Id)\n"
+        "  puerto NOMBRE DISPOSITIVO    asigna un dispositivo a un puerto (\"COM2\")\n"
+        "                               en el archivo de configuración\n"
+        "  estaciones                   muestra estaciones, registradores y contador\n"
         "  estado [--estacion N] [--sin-noticias SEGUNDOS] [--prometheus]\n"
         "                               los registradores de cada estación según su agente\n");
 }
@@ -99,6 +108,16 @@ int TDbTool::Run(const QStringList& args) {
                                                    options, m_clock(), m_out);
             m_out.flush();
             return status;
+        } else if (command == QLatin1String("contador")) {
+            Counter(rest);
+        } else if (command == QLatin1String("estacion")) {
+            Station(rest);
+        } else if (command == QLatin1String("registrador")) {
+            Reader(rest);
+        } else if (command == QLatin1String("puerto")) {
+            PortMap(rest);
+        } else if (command == QLatin1String("estaciones")) {
+            List(rest);
         } else {
             throw EUsage(QStringLiteral("comando desconocido \"%1\"").arg(command));
         }
@@ -124,9 +143,13 @@ void TDbTool::RequireTables(const QStringList& tables) {
     const QStringList present = TSchema::ExistingTables(m_db);
     for (const QString& t : tables) {
         if (!present.contains(t))
-            throw EDatabaseError(QStringLiteral("La tabla %1 no existe en %2; cree el esquema con "
-                                                "\"kelvordb init\"")
-                                     .arg(t, m_alias.Target()));
+            // init refuses a database that has any table: beside others the
+            // missing one is added by upgrade.
+            throw EDatabaseError(
+                QStringLiteral("La tabla %1 no existe en %2; %3")
+                    .arg(t, m_alias.Target(),
+                         present.isEmpty() ? QStringLiteral("cree el esquema con \"kelvordb init\"")
+                                           : QStringLiteral("créela con \"kelvordb upgrade\"")));
     }
 }
 
@@ -141,16 +164,26 @@ void TDbTool::Exec(const QString& sql, const QVariantList& values) {
 void TDbTool::Init() {
     Connect(true);
     TSchema::Create(m_db, m_alias.Driver());
+    // Without the counter no registration can be stored: the schema comes
+    // with it.
+    EnsureCounter();
     m_out << "Esquema creado en " << m_alias.Target() << " (" << TSchema::Tables().size()
-          << " tablas)\n";
+          << " tablas, contador de ids FICHADAS en 1)\n";
 }
 
 void TDbTool::Upgrade() {
     Connect(false);
-    // Only a database made by init gets the agent's tables added: anything
-    // else is not this installation's database.
-    RequireTables({QStringLiteral("REGISTRA")});
-    const QStringList created = TSchema::Upgrade(m_db, m_alias.Driver());
+    // Only a database that holds some of the installation's tables is
+    // completed: an empty one is made by init (with the id counter).
+    const QStringList existing = TSchema::ExistingTables(m_db);
+    if (existing.isEmpty())
+        throw EDatabaseError(QStringLiteral("%1 no tiene ninguna tabla de la instalación; cree el "
+                                            "esquema con \"kelvordb init\"")
+                                 .arg(m_alias.Target()));
+    // Every missing table, the agent's own and any of the installation's
+    // that the database lacks (a front end's or an older one); the tables
+    // there are left as they are.
+    const QStringList created = TSchema::CreateMissing(m_db, m_alias.Driver(), TSchema::Tables());
     if (created.isEmpty())
         m_out << "El esquema de " << m_alias.Target() << " ya está al día\n";
     else
@@ -224,8 +257,7 @@ void TDbTool::SeedDemo(const QStringList& args) {
         QStringLiteral("INSERT INTO Zonas (IdZona, IdReg, Tipo) VALUES (:a, :b, :c)");
     Exec(zone, {QStringLiteral("1"), QStringLiteral("A1"), QStringLiteral("ENTRADA")});
     Exec(zone, {QStringLiteral("1"), QStringLiteral("B1"), QStringLiteral("SALIDA")});
-    Exec(QStringLiteral("INSERT INTO CODIGO (TIPO, CODIGO, DESCRIPCION) VALUES (:a, :b, :c)"),
-         {QStringLiteral("ID"), QStringLiteral("FICHADAS"), QStringLiteral("1")});
+    EnsureCounter();  // init made it already
     Exec(QStringLiteral("INSERT INTO Usuario (Nombre, Clave, Administrador) VALUES (:a, :b, :c)"),
          {QStringLiteral("admin"), QStringLiteral("admin"), true});
     t.Commit();

@@ -13,6 +13,21 @@
 //   estado [--estacion N] [--sin-noticias SEGUNDOS] [--prometheus]
 //                                 every station's readers (TStationReport)
 //
+// A station without a front end (TDbToolStation.cpp); each can be run again
+// with the same values and changes nothing then:
+//   contador                      the id counter FICHADAS (init makes it too)
+//   estacion ID PUERTO [NOMBRE]   a station and the port of its line
+//   registrador ID ESTACION [--velocidad BPS] [--tipo comun|hta|virtual]
+//               [--visitas|--sin-visitas] [--nombre TEXTO]
+//                                 a reader; its address is the Id's first
+//                                 character
+//   puerto NOMBRE DISPOSITIVO     "COMn"=device in the settings file's key
+//                                 of ports (nothing else of the file changes)
+//   estaciones                    stations, readers and the counter
+// Values that cannot work (unknown station, a speed the line does not take,
+// an id or address already used, an unknown kind) are refused, changing
+// nothing.
+//
 // Run returns the exit status: 0 done, 1 failure (one line on `err`), 2 bad
 // usage; estado also 1 when a reader or a station needs attention. Output is UTF-8 text on `out`. Single-threaded.
 
@@ -40,6 +55,16 @@ private:
     void Registrations(const QStringList& args);
     void Commands();
     void Enqueue(const QStringList& args);
+    void Counter(const QStringList& args);
+    void Station(const QStringList& args);
+    void Reader(const QStringList& args);
+    void PortMap(const QStringList& args);
+    void List(const QStringList& args);
+
+    // Makes the counter FICHADAS at 1 when it is missing; true when it made it.
+    bool EnsureCounter();
+    // A warning on `err` when the port's device does not exist now.
+    void WarnMissingDevice(const QString& port);
 
     QSqlDatabase Connect(bool createFile);
     void RequireTables(const QStringList& tables);

@@ -13,7 +13,8 @@ int main(int argc, char** argv) {
     QTextStream out(stdout);
     QTextStream err(stderr);
     QStringList args = app.arguments().mid(1);
-    if (args.value(0) == QLatin1String("--help") || args.value(0) == QLatin1String("-h")) {
+    // Help wherever it stands on the line (after --registry F, after a verb).
+    if (args.contains(QLatin1String("--help")) || args.contains(QLatin1String("-h"))) {
         out << TDbTool::Usage();
         return 0;
     }
