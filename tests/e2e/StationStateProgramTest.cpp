@@ -184,7 +184,7 @@ TEST_P(StationStateProgram, TwoStationsAtAGlanceFromTheSharedDatabase) {
     EXPECT_EQ(agent1->exitCode(), 0);
     line2.Stop();
     for (const char* tag : {"1", "2"}) {
-        const QString err = QString::fromUtf8(ReadAll(b.dir.File("stderr-" + tag)));
+        const QString err = QString::fromUtf8(ReadAll(b.dir.File(QStringLiteral("stderr-") + QLatin1String(tag))));
         EXPECT_FALSE(err.contains("estado de la estación")) << err.toStdString();
     }
 }
