@@ -35,6 +35,7 @@ void TComunicationThread::CollectRegistrations() {
         reader.Hta = row.Hta.value_or(false);
         if (row.Id)
             reader.Id = *row.Id;
+        const ScopedText subject(m_subject, QStringLiteral("registrador ") + reader.Id);
         WriteLog(QStringLiteral("Se van a leer registraciones en Regist.: %1 Puerto: %2 "
                                 "Velocidad: %3")
                      .arg(reader.Id, reader.Puerto)
