@@ -6,6 +6,14 @@
 #include <QFileInfo>
 #include <utility>
 
+#include "core/ReaderStatus.h"
+
+namespace {
+// A status file is a few hundred bytes per reader; anything far larger is not
+// one and is not read whole.
+constexpr qint64 kMaxStatusBytes = 4 * 1024 * 1024;
+}  // namespace
+
 AgentPlaces::AgentPlaces(QProcessEnvironment env, QString systemStateFolder)
     : m_env(std::move(env)), m_systemState(std::move(systemStateFolder)) {}
 
@@ -111,4 +119,30 @@ QString AgentPlaces::WindowSettingsFile(const QString& systemFile, bool seed,
                                        QFile::ReadOther);
     }
     return user;
+}
+
+QString AgentPlaces::StatusReport(qint32 estacion, QString* error) const {
+    const QString file = FindStatusFile(estacion);
+    QString problem;
+    QString table;
+    if (file.isEmpty()) {
+        problem = QStringLiteral(
+                      "no hay archivo de estado de la estación %1 en %2; ¿completó el agente "
+                      "algún ciclo?")
+                      .arg(estacion)
+                      .arg(StateFolders().join(QStringLiteral(", ")));
+    } else {
+        QFile in(file);
+        if (!in.open(QIODevice::ReadOnly))
+            problem = QStringLiteral("%1: %2").arg(file, in.errorString());
+        else
+            table = ReaderStatus::Table(in.read(kMaxStatusBytes), &problem);
+        if (!problem.isEmpty() && !problem.startsWith(file))
+            problem = QStringLiteral("%1: %2").arg(file, problem);
+    }
+    if (error)
+        *error = problem;
+    if (!problem.isEmpty())
+        return {};
+    return QStringLiteral("Archivo de estado: %1\n").arg(file) + table;
 }

@@ -39,6 +39,10 @@ public:
     QString StatusFile(qint32 estacion, QString* problem) const;
     // The most recently written status file of the station; empty when none.
     QString FindStatusFile(qint32 estacion) const;
+    // What `agente --status` prints: "Archivo de estado: <file>" and the
+    // table of the station's newest status file. Empty, and `error` says why
+    // in words (naming the file), when there is none or it cannot be read.
+    QString StatusReport(qint32 estacion, QString* error) const;
 
     QString UserSettingsFile() const;
     QString UserLogFolder() const;

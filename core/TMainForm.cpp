@@ -66,13 +66,11 @@ constexpr int kRetryQuestionMs = 120000;
 std::optional<bool> AskRetry(const QString& question) {
     QMessageBox box(QMessageBox::Question, QObject::tr("Confirmación"), question,
                     QMessageBox::Yes | QMessageBox::No);
-    bool unanswered = false;
-    QTimer::singleShot(kRetryQuestionMs, &box, [&] {
-        unanswered = true;
-        box.reject();
-    });
+    QTimer::singleShot(kRetryQuestionMs, &box, [&] { box.reject(); });
     const int answer = box.exec();
-    if (unanswered)
+    // Ended without a button (the time ran out, a signal ended the box):
+    // nobody answered, and the log is paused rather than asked again.
+    if (!box.clickedButton())
         return std::nullopt;
     return answer != QMessageBox::No;
 }

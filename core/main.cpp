@@ -88,30 +88,13 @@ int main(int argc, char** argv) {
 
     if (options.status) {
         Config().Load(RegistryFile::Process());
-        const AgentPlaces places;
-        const QString file = places.FindStatusFile(Config().Estacion);
         QString error;
-        QString table;
-        if (file.isEmpty()) {
-            error = QStringLiteral(
-                        "no hay archivo de estado de la estación %1 en %2; ¿completó "
-                        "el agente algún ciclo?")
-                        .arg(Config().Estacion)
-                        .arg(places.StateFolders().join(QStringLiteral(", ")));
-        } else {
-            QFile in(file);
-            if (!in.open(QIODevice::ReadOnly))
-                error = QStringLiteral("%1: %2").arg(file, in.errorString());
-            else
-                table = ReaderStatus::Table(in.readAll(), &error);
-            if (!error.isEmpty() && !error.startsWith(file))
-                error = QStringLiteral("%1: %2").arg(file, error);
-        }
+        const QString report = AgentPlaces().StatusReport(Config().Estacion, &error);
         if (!error.isEmpty()) {
             Print(stderr, QStringLiteral("agente: %1\n").arg(error));
             return 1;
         }
-        Print(stdout, QStringLiteral("Archivo de estado: %1\n").arg(file) + table);
+        Print(stdout, report);
         return 0;
     }
 
