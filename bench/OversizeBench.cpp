@@ -59,8 +59,8 @@ qint64 Run(int commands, int mib) {
         for (int key = 1; key <= commands; ++key) {
             database.Exec(insert, {QStringLiteral("BAJA"), QString::asprintf("%05d", key)});
             if (key == commands / 2 && mib > 0)
-                database.Exec(insert, {QStringLiteral("BAJA"),
-                                       QString(qsizetype(mib) * 1024 * 1024, u'0')});
+                database.Exec(
+                    insert, {QStringLiteral("BAJA"), QString(qsizetype(mib) * 1024 * 1024, u'0')});
         }
     }
 
@@ -86,9 +86,8 @@ qint64 Run(int commands, int mib) {
     const qint64 big =
         database.Count(QStringLiteral("SELECT COUNT(*) FROM COMANDO WHERE length(Texto) > 5000"));
     if (left != (mib > 0 ? 1 : 0) || big != left)
-        throw Exception(QStringLiteral("Quedan %1 comandos en COMANDO (%2 grandes)")
-                            .arg(left)
-                            .arg(big));
+        throw Exception(
+            QStringLiteral("Quedan %1 comandos en COMANDO (%2 grandes)").arg(left).arg(big));
     if (peak <= 0)
         throw Exception(QStringLiteral("No se pudo leer la memoria del agente"));
     return peak;
@@ -105,11 +104,11 @@ int main(int argc, char** argv) {
         const qint64 floor = Run(commands, 0);
         const qint64 measured = Run(commands, mib);
         auto mb = [](qint64 kb) { return QStringLiteral("%1 MB").arg(kb / 1024.0, 0, 'f', 1); };
-        kReport.Result(
-            QStringLiteral("peak memory with a %1 MiB command among %2 / without it")
-                .arg(mib)
-                .arg(commands),
-            mb(measured), mb(floor), BenchReport::Ratio(double(measured) / double(floor)));
+        kReport.Result(QStringLiteral("peak memory with a %1 MiB command among %2 / without it")
+                           .arg(mib)
+                           .arg(commands),
+                       mb(measured), mb(floor),
+                       BenchReport::Ratio(double(measured) / double(floor)));
         return 0;
     } catch (const std::exception& e) {
         kReport.Result(QStringLiteral("FAILED"), QString::fromLocal8Bit(e.what()));

@@ -140,8 +140,8 @@ QStringList ServiceView::LastLogLines(const QString& folder, int count) {
     const bool cut = size > kTailBytes;
     if (cut)
         file.seek(size - kTailBytes);
-    QStringList lines = FromWindows1252(file.read(kTailBytes))
-                            .split(QRegularExpression(QStringLiteral("\r?\n")));
+    QStringList lines =
+        FromWindows1252(file.read(kTailBytes)).split(QRegularExpression(QStringLiteral("\r?\n")));
     if (cut && !lines.isEmpty())
         lines.removeFirst();  // begun before the piece read
     lines.removeAll(QString());
@@ -178,9 +178,8 @@ void ServiceView::Refresh() {
     } else {
         m_lines->setPlainText(
             QStringLiteral("No hay archivo de sesión del servicio que se pueda leer%1.")
-                .arg(m_source.logFolder.isEmpty()
-                         ? QString()
-                         : QStringLiteral(" en ") + m_source.logFolder));
+                .arg(m_source.logFolder.isEmpty() ? QString()
+                                                  : QStringLiteral(" en ") + m_source.logFolder));
     }
     m_updated->setText(QStringLiteral("Actualizado: ") + LogStamp(QDateTime::currentDateTime()));
 }

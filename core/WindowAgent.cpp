@@ -81,9 +81,10 @@ int ShowService(qint32 estacion, const QString& holder, std::function<void()>& o
     if (refresh > 0)
         source.refreshMs = refresh;
     ServiceView view(source);
-    QObject::connect(&view, &ServiceView::Closed, qApp, &QApplication::quit,
-                     Qt::QueuedConnection);
-    onTermination = [] { QMetaObject::invokeMethod(qApp, &QApplication::quit, Qt::QueuedConnection); };
+    QObject::connect(&view, &ServiceView::Closed, qApp, &QApplication::quit, Qt::QueuedConnection);
+    onTermination = [] {
+        QMetaObject::invokeMethod(qApp, &QApplication::quit, Qt::QueuedConnection);
+    };
     const QString screenshot = qEnvironmentVariable("KELVOR_SCREENSHOT");
     if (screenshot.isEmpty()) {
         view.showMinimized();

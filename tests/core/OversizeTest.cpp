@@ -75,11 +75,12 @@ TEST_P(Oversize, ATwentyMebibyteCommandIsRefusedOncePerPassAndTheOthersGoOut) {
     }
     EXPECT_EQ(bigRows, 3);
     EXPECT_EQ(b.view.Starting("El comando ").size(), 9u);
-    EXPECT_EQ(int(std::count_if(refused.begin(), refused.end(),
-                                [](const ViewRow& r) {
-                                    return r.mensaje.contains("el registrador tiene 300 caracteres");
-                                })),
-              3);
+    EXPECT_EQ(
+        int(std::count_if(refused.begin(), refused.end(),
+                          [](const ViewRow& r) {
+                              return r.mensaje.contains("el registrador tiene 300 caracteres");
+                          })),
+        3);
     // The text at its bound was taken: it fails on its own, as a malformed key.
     EXPECT_EQ(b.view.Starting("Enviando baja(xxx").size(), 3u);
 
@@ -87,8 +88,10 @@ TEST_P(Oversize, ATwentyMebibyteCommandIsRefusedOncePerPassAndTheOthersGoOut) {
     // megabytes: every line stays within the bound.
     b.CloseLog();
     const QStringList lines = b.LogLines();
-    EXPECT_EQ(lines.filter(QRegularExpression("\\[ComThread\\] ERROR : El comando " + id +
-                                              " de la estación 1 ")).size(),
+    EXPECT_EQ(lines
+                  .filter(QRegularExpression("\\[ComThread\\] ERROR : El comando " + id +
+                                             " de la estación 1 "))
+                  .size(),
               2);
     for (const QString& line : lines) EXPECT_LT(line.size(), TextLimits::kLine + 64);
 }

@@ -483,15 +483,16 @@ TEST(HeadlessAgent, StandardErrorLinesNameTheirReaderAndCommand) {
         const QStringList errors =
             s.Stderr().split('\n').filter(QRegularExpression("\\[ComThread\\] ERROR : "));
         ASSERT_FALSE(errors.isEmpty()) << s.Stderr().toStdString();
-        const QRegularExpression named(" \\[registrador C1(, comando " + commandId +
-                                       " BAJA)?\\]$");
+        const QRegularExpression named(" \\[registrador C1(, comando " + commandId + " BAJA)?\\]$");
         for (const QString& line : errors)
             EXPECT_TRUE(named.match(line).hasMatch()) << line.toStdString();
-        EXPECT_FALSE(errors.filter("Se supero la cantidad maxima de intentos de comunicación "
-                                   "[registrador C1]")
+        EXPECT_FALSE(errors
+                         .filter("Se supero la cantidad maxima de intentos de comunicación "
+                                 "[registrador C1]")
                          .isEmpty());
-        EXPECT_FALSE(errors.filter("El comando no se pudo enviar [registrador C1, comando " +
-                                   commandId + " BAJA]")
+        EXPECT_FALSE(errors
+                         .filter("El comando no se pudo enviar [registrador C1, comando " +
+                                 commandId + " BAJA]")
                          .isEmpty());
         // Readers that answered are not named in error lines.
         EXPECT_TRUE(s.Stderr().split('\n').filter("ERROR").filter("registrador A1").isEmpty());

@@ -16,8 +16,8 @@
 #include "shell/RowPictures.h"
 #include "shell/TLogFile.h"
 #include "shell/TWinTaskbar.h"
-#include "shell/TimeText.h"
 #include "shell/TextLimits.h"
+#include "shell/TimeText.h"
 #include "tests/gui/WindowBench.h"
 
 namespace {

@@ -83,8 +83,8 @@ TEST(ServiceView, ShowsTheServicesStatusAndLastLinesAndSaysWhenItIsGone) {
 
     ServiceView view(service.Source(holder));
     view.show();
-    EXPECT_TRUE(view.Headline().startsWith("El servicio del agente atiende la estación 1 (" +
-                                           holder + ")"))
+    EXPECT_TRUE(
+        view.Headline().startsWith("El servicio del agente atiende la estación 1 (" + holder + ")"))
         << view.Headline().toStdString();
     // What `agente --status` prints.
     EXPECT_TRUE(view.StatusText().startsWith("Archivo de estado: " + service.stateDir))
