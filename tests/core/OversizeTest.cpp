@@ -96,6 +96,36 @@ TEST_P(Oversize, ATwentyMebibyteCommandIsRefusedOncePerPassAndTheOthersGoOut) {
     for (const QString& line : lines) EXPECT_LT(line.size(), TextLimits::kLine + 64);
 }
 
+// A reader whose id (or line) is far longer than any reader's is refused,
+// once per pass, and the other readers of the station are read. (A key of
+// megabytes does not fit PostgreSQL's index of Reg.Id: 1000 characters do.)
+TEST_P(Oversize, AReaderWithAnOversizeIdIsRefusedAndTheOthersAreRead) {
+    AgentBench b(GetParam());
+    if (!b.Ready())
+        GTEST_SKIP() << b.SkipReason().toStdString();
+    b.AddStation(1, b.LinePath());
+    const QString huge = "Z" + QString(999, u'9');
+    b.AddReader(huge, 1);
+    b.AddReader("A1", 1);
+    b.Reader(u'A').AddRegistration("11", 123, QDateTime::currentDateTime());
+
+    b.RunCycles(2);
+
+    const auto refused = b.view.Starting("El registrador Z999");
+    ASSERT_EQ(refused.size(), 2u);
+    for (const ViewRow& r : refused) {
+        EXPECT_TRUE(r.mensaje.endsWith(
+            " de la estación 1 no se lee: su Id tiene 1000 caracteres (el máximo es 255)"))
+            << r.mensaje.left(80).toStdString();
+        EXPECT_LE(r.mensaje.size(), 2 * TextLimits::kField + 100);
+        EXPECT_EQ(r.registrador.size(), TextLimits::kField);
+    }
+    // No connection on its word; A1 read, stored and erased.
+    EXPECT_TRUE(b.view.Starting("Conectándose con el registrador => Z").empty());
+    EXPECT_EQ(b.Count("REGISTRA", "IdRegistrador = 'A1'"), 1);
+    EXPECT_TRUE(b.Reader(u'A').Registrations().isEmpty());
+}
+
 INSTANTIATE_TEST_SUITE_P(Db, Oversize, ::testing::Values(BenchDb::SQLite, BenchDb::PostgreSQL),
                          [](const auto& info) {
                              return info.param == BenchDb::SQLite ? "SQLite" : "PostgreSQL";
