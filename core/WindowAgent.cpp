@@ -268,7 +268,8 @@ int RunWindow(const AgentOptions& options, int& argc, char** argv) {
         form->showNormal();
     QApplication::exec();
 
-    form.reset();  // the session log's end lines
+    onTermination = nullptr;  // the window is closing already
+    form.reset();             // the session log's end lines
     try {
         dm.CloseThreadConnection();
     } catch (const Exception& e) {
