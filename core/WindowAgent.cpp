@@ -69,7 +69,8 @@ void EndModalWidgets() {
 // The read-only view of a station the service serves, until it is closed, a
 // signal comes or the session ends. Writes nothing: no session log, no
 // settings.
-int ShowService(qint32 estacion, const QString& holder, std::function<void()>& onTermination) {
+int ShowService(qint32 estacion, const QString& holder, const bool& terminated,
+                std::function<void()>& onTermination) {
     PrintError(QStringLiteral("el servicio atiende la estación %1 (%2); se muestra su estado, "
                               "sin iniciar otro agente")
                    .arg(estacion)
@@ -85,6 +86,8 @@ int ShowService(qint32 estacion, const QString& holder, std::function<void()>& o
     onTermination = [] {
         QMetaObject::invokeMethod(qApp, &QApplication::quit, Qt::QueuedConnection);
     };
+    if (terminated)
+        return 0;  // a signal came before the view could take it
     const QString screenshot = qEnvironmentVariable("KELVOR_SCREENSHOT");
     if (screenshot.isEmpty()) {
         view.showMinimized();
@@ -205,7 +208,7 @@ int RunWindow(const AgentOptions& options, int& argc, char** argv) {
         // The service serves the station: nothing to warn about, nothing to
         // start; the operator sees what the service does.
         if (station.Holder().contains(QLatin1String("--headless")))
-            return ShowService(config.Estacion, station.Holder(), onTermination);
+            return ShowService(config.Estacion, station.Holder(), terminated, onTermination);
         QMessageBox box(QMessageBox::Warning, QObject::tr("Cuidado"),
                         QObject::tr("Ya esta ejecutando una instancia del agente"),
                         QMessageBox::Ok);
