@@ -33,6 +33,8 @@ public:
     std::chrono::steady_clock::time_point StartedAt() const { return m_start; }
     std::chrono::steady_clock::time_point EndedAt() const { return m_end; }
     const QString& LogDir() const { return m_logDir; }
+    // While it runs: its process id (0 before the start and after the end).
+    qint64 ProcessId() const { return m_process.processId(); }
 
 private:
     void Check();

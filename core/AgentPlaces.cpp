@@ -12,6 +12,14 @@
 #include <cstring>
 #include <utility>
 
+#include "core/ReaderStatus.h"
+
+namespace {
+// A status file is a few hundred bytes per reader; anything far larger is not
+// one and is not read whole.
+constexpr qint64 kMaxStatusBytes = 4 * 1024 * 1024;
+}  // namespace
+
 AgentPlaces::AgentPlaces(QProcessEnvironment env, QString systemStateFolder)
     : m_env(std::move(env)), m_systemState(std::move(systemStateFolder)) {}
 
@@ -166,4 +174,49 @@ bool AgentPlaces::SeedUserCopy(const QString& systemFile, const QString& user) {
     if (!ok)
         ::unlink(tmpl.constData());
     return ok;
+}
+
+QString AgentPlaces::StatusReport(qint32 estacion, QString* error) const {
+    const QString file = FindStatusFile(estacion);
+    QString problem;
+    QString table;
+    // The service's files are its group's: an operator outside the group
+    // is told so, not sent to look at the agent's cycles.
+    const QString user = UserName();
+    const QString groupHint =
+        QStringLiteral(
+            "; use \"sudo agente --status\" o agregue el usuario al grupo "
+            "kelvor (\"sudo usermod -aG kelvor %1\" y una nueva sesión)")
+            .arg(user);
+    const QStringList unreadable = UnreadableStateFolders();
+    if (file.isEmpty() && !unreadable.isEmpty()) {
+        problem = QStringLiteral(
+                      "el usuario %1 no puede leer %2, donde puede estar el archivo "
+                      "de estado de la estación %3")
+                      .arg(user, unreadable.join(QStringLiteral(", ")))
+                      .arg(estacion) +
+                  groupHint;
+    } else if (file.isEmpty()) {
+        problem = QStringLiteral(
+                      "no hay archivo de estado de la estación %1 en %2; ¿completó el agente "
+                      "algún ciclo?")
+                      .arg(estacion)
+                      .arg(StateFolders().join(QStringLiteral(", ")));
+    } else {
+        QFile in(file);
+        if (!in.open(QIODevice::ReadOnly))
+            problem = QStringLiteral("%1: %2").arg(file, in.errorString()) +
+                      (in.error() == QFileDevice::OpenError && !QFileInfo(file).isReadable()
+                           ? groupHint
+                           : QString());
+        else
+            table = ReaderStatus::Table(in.read(kMaxStatusBytes), &problem);
+        if (!problem.isEmpty() && !problem.startsWith(file))
+            problem = QStringLiteral("%1: %2").arg(file, problem);
+    }
+    if (error)
+        *error = problem;
+    if (!problem.isEmpty())
+        return {};
+    return QStringLiteral("Archivo de estado: %1\n").arg(file) + table;
 }

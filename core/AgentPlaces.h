@@ -45,6 +45,10 @@ public:
     QStringList UnreadableStateFolders() const;
     // The name of the process's effective user (its number when unnamed).
     static QString UserName();
+    // What `agente --status` prints: "Archivo de estado: <file>" and the
+    // table of the station's newest status file. Empty, and `error` says why
+    // in words (naming the file), when there is none or it cannot be read.
+    QString StatusReport(qint32 estacion, QString* error) const;
 
     QString UserSettingsFile() const;
     QString UserLogFolder() const;

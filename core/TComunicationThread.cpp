@@ -257,7 +257,7 @@ void TComunicationThread::Recover(const QString& message) {
 void TComunicationThread::ReportDatabaseNotices() {
     for (const QString& text : m_services.dm->TakeNotices()) {
         if (m_services.log)
-            m_ui.Run([&] { m_services.log->WriteLine(kSource, text, 1); });
+            m_ui.Run([&] { m_services.log->WriteLine(kSource, text, 1, m_subject); });
         PostRow({}, text, Now(), QStringLiteral("ATENCION"), 4, 2);
     }
 }
@@ -351,11 +351,11 @@ void TComunicationThread::WriteLog(const QString& text, int level) {
     if (!m_services.log)
         return;
     if (m_logOn) {
-        m_ui.Run([&] { m_services.log->WriteLine(kSource, text, level); });
+        m_ui.Run([&] { m_services.log->WriteLine(kSource, text, level, m_subject); });
     } else if (level <= 1) {
         // Not for the file, but an error must still reach a service's
         // standard error.
-        m_ui.Run([&] { m_services.log->EchoLine(kSource, text, level); });
+        m_ui.Run([&] { m_services.log->EchoLine(kSource, text, level, m_subject); });
     }
 }
 

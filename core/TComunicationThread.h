@@ -158,6 +158,12 @@ private:
     std::unique_ptr<TRedKelvorII> m_link;
     TListaFichadas m_fichadas;
     QString m_currentReader;
+    // What the step in progress concerns ("registrador A1", "registrador A1,
+    // comando 17 BAJA"), empty between steps: written after every line the
+    // session log echoes to standard error, so that a service's journal names
+    // the reader and the command also while the log file is off. The file's
+    // lines stay as they are.
+    QString m_subject;
     // Readers whose note of stored records could not be removed after their
     // erase was acknowledged; removed before anything else in their next pass.
     QSet<QString> m_staleNotes;

@@ -17,6 +17,7 @@
 #include "shell/RegistryFile.h"
 #include "shell/TConfig.h"
 #include "shell/TLogFile.h"
+#include "shell/TextLimits.h"
 #include "shell/TimeText.h"
 
 using namespace ThreadText;
@@ -35,6 +36,30 @@ void TComunicationThread::CollectRegistrations() {
         reader.Hta = row.Hta.value_or(false);
         if (row.Id)
             reader.Id = *row.Id;
+        const ScopedText subject(m_subject, QStringLiteral("registrador ") +
+                                                TextLimits::Capped(reader.Id, TextLimits::kField));
+        // Names far longer than any reader id or line name are not a reader
+        // another program meant: nothing is opened or logged on their word.
+        const QString oversize =
+            reader.Id.size() > TextLimits::kField
+                ? QStringLiteral("su Id tiene %1 caracteres (el máximo es %2)")
+                      .arg(reader.Id.size())
+                      .arg(TextLimits::kField)
+            : reader.Puerto.size() > TextLimits::kCommandText
+                ? QStringLiteral("su puerto tiene %1 caracteres (el máximo es %2)")
+                      .arg(reader.Puerto.size())
+                      .arg(TextLimits::kCommandText)
+                : QString();
+        if (!oversize.isEmpty()) {
+            const QString id = TextLimits::Capped(reader.Id, TextLimits::kField);
+            ReportError(id,
+                        QStringLiteral("El registrador %1 de la estación %2 no se lee: %3")
+                            .arg(id)
+                            .arg(m_estacion)
+                            .arg(oversize),
+                        Now(), QStringLiteral("Error"), 2);
+            continue;
+        }
         WriteLog(QStringLiteral("Se van a leer registraciones en Regist.: %1 Puerto: %2 "
                                 "Velocidad: %3")
                      .arg(reader.Id, reader.Puerto)

@@ -79,11 +79,30 @@ void TComunicationThread::ProcessCommands() {
         const QString idRegistrador = table->IdRegistrador();
         const QString codComando = table->CodComando();
         const QString texto = table->Texto();
-        WriteLog(QStringLiteral("Procesando comando %1. Regist.: %2 Cod.: %3 Texto: %4")
-                     .arg(taken)
-                     .arg(idRegistrador, codComando, texto),
-                 2);
-        const bool delivered = DispatchCommand(idRegistrador, codComando, texto);
+        const ScopedText subject(m_subject, QStringLiteral("registrador %1, comando %2 %3")
+                                                .arg(idRegistrador, table->RowId(), codComando));
+        // A text over its bound was read cut: acting on the cut text would
+        // send another command than the one queued. The row is refused like
+        // an undelivered command (kept, re-stamped, tried once per pass), so
+        // the commands behind it still go out, as they do behind any command
+        // that fails; nobody but the front end can mend it.
+        const QString oversize = table->Oversize();
+        bool delivered = false;
+        if (!oversize.isEmpty()) {
+            ReportError(idRegistrador,
+                        QStringLiteral("El comando %1 de la estación %2 (registrador %3, código "
+                                       "%4) no se envía: %5; queda en la tabla")
+                            .arg(table->RowId())
+                            .arg(estacion)
+                            .arg(idRegistrador, codComando, oversize),
+                        Now(), QStringLiteral("Error"), 2);
+        } else {
+            WriteLog(QStringLiteral("Procesando comando %1. Regist.: %2 Cod.: %3 Texto: %4")
+                         .arg(taken)
+                         .arg(idRegistrador, codComando, texto),
+                     2);
+            delivered = DispatchCommand(idRegistrador, codComando, texto);
+        }
         Progressed();
         m_status->Command(idRegistrador, Now(), delivered);
         if (delivered) {

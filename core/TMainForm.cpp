@@ -31,6 +31,7 @@
 #include "shell/TDlgConfig.h"
 #include "shell/TMensaje.h"
 #include "shell/TWinTaskbar.h"
+#include "shell/TextLimits.h"
 #include "shell/TimeText.h"
 
 namespace {
@@ -66,13 +67,11 @@ constexpr int kRetryQuestionMs = 120000;
 std::optional<bool> AskRetry(const QString& question) {
     QMessageBox box(QMessageBox::Question, QObject::tr("Confirmación"), question,
                     QMessageBox::Yes | QMessageBox::No);
-    bool unanswered = false;
-    QTimer::singleShot(kRetryQuestionMs, &box, [&] {
-        unanswered = true;
-        box.reject();
-    });
+    QTimer::singleShot(kRetryQuestionMs, &box, [&] { box.reject(); });
     const int answer = box.exec();
-    if (unanswered)
+    // Ended without a button (the time ran out, a signal ended the box):
+    // nobody answered, and the log is paused rather than asked again.
+    if (!box.clickedButton())
         return std::nullopt;
     return answer != QMessageBox::No;
 }
@@ -371,9 +370,11 @@ void TMainForm::AddLogRow(const QString& registrador, const QString& mensaje, co
     item->setData(kPictures, kImageRole, int(image));
     item->setData(kPictures, kStateRole, int(state));
     item->setText(kFechaHora, DateTimeText(when));
-    item->setText(kRegistrador, registrador);
-    item->setText(kMensaje, mensaje);
-    item->setText(kEstado, estado);
+    // A row is one line of the list: a text from outside (a database field,
+    // an exception) of megabytes is cut, visibly, like the session log's.
+    item->setText(kRegistrador, TextLimits::Capped(registrador, TextLimits::kField));
+    item->setText(kMensaje, TextLimits::Capped(mensaje));
+    item->setText(kEstado, TextLimits::Capped(estado, TextLimits::kField));
     SetRowTip(item);
     m_logList->insertTopLevelItem(0, item);
     // Filas is read at every row, so a new limit applies from the next row
@@ -391,7 +392,7 @@ void TMainForm::UpdateLogRow(const QString& estado, quint8 state) {
     if (!top)
         return;
     m_logList->setUpdatesEnabled(false);
-    top->setText(kEstado, estado);
+    top->setText(kEstado, TextLimits::Capped(estado, TextLimits::kField));
     SetRowTip(top);
     top->setData(kPictures, kStateRole, int(state));
     top->setIcon(kPictures,

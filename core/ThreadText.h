@@ -22,4 +22,17 @@ inline QString MessageOf(const std::exception& e) {
     return QString::fromLocal8Bit(e.what());
 }
 
+// Gives a text a value for the life of a scope and empties it at the end,
+// also when an exception leaves the scope.
+class ScopedText {
+public:
+    ScopedText(QString& text, QString value) : m_text(text) { m_text = std::move(value); }
+    ~ScopedText() { m_text.clear(); }
+    ScopedText(const ScopedText&) = delete;
+    ScopedText& operator=(const ScopedText&) = delete;
+
+private:
+    QString& m_text;
+};
+
 }  // namespace ThreadText

@@ -1,16 +1,19 @@
 #include "core/WindowAgent.h"
 
+#include <QDialog>
 #include <QDir>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QRegularExpression>
 #include <QTimer>
 #include <cstdio>
+#include <functional>
 
 #include "core/AgentApplication.h"
 #include "core/AgentPlaces.h"
 #include "core/CommandLine.h"
 #include "core/ReaderStatus.h"
+#include "core/ServiceView.h"
 #include "core/SingleInstance.h"
 #include "core/StationLock.h"
 #include "core/TMainForm.h"
@@ -46,6 +49,55 @@ bool WaylandDisplayExists(const QString& display) {
         return QFileInfo::exists(display);
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
     return !runtime.isEmpty() && QFileInfo::exists(QDir(runtime).filePath(display));
+}
+
+// Ends the modal widgets, innermost first; each one that is ended hands the
+// focus to the one below. Bounded: a widget that refuses to close does not
+// hold the loop.
+void EndModalWidgets() {
+    for (int i = 0; i < 16; ++i) {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal)
+            return;
+        if (auto* dialog = qobject_cast<QDialog*>(modal))
+            dialog->reject();
+        else
+            modal->close();
+    }
+}
+
+// The read-only view of a station the service serves, until it is closed, a
+// signal comes or the session ends. Writes nothing: no session log, no
+// settings.
+int ShowService(qint32 estacion, const QString& holder, const bool& terminated,
+                std::function<void()>& onTermination) {
+    PrintError(QStringLiteral("el servicio atiende la estación %1 (%2); se muestra su estado, "
+                              "sin iniciar otro agente")
+                   .arg(estacion)
+                   .arg(holder));
+    ServiceView::Source source;
+    source.estacion = estacion;
+    source.holder = holder;
+    const int refresh = qEnvironmentVariableIntValue("KELVOR_SERVICE_REFRESH_MS");
+    if (refresh > 0)
+        source.refreshMs = refresh;
+    ServiceView view(source);
+    QObject::connect(&view, &ServiceView::Closed, qApp, &QApplication::quit, Qt::QueuedConnection);
+    onTermination = [] {
+        QMetaObject::invokeMethod(qApp, &QApplication::quit, Qt::QueuedConnection);
+    };
+    if (terminated)
+        return 0;  // a signal came before the view could take it
+    const QString screenshot = qEnvironmentVariable("KELVOR_SCREENSHOT");
+    if (screenshot.isEmpty()) {
+        view.showMinimized();
+    } else {
+        view.showNormal();
+        QTimer::singleShot(500, &view, [&view, screenshot] { view.grab().save(screenshot); });
+    }
+    QApplication::exec();
+    onTermination = nullptr;
+    return 0;
 }
 
 }  // namespace
@@ -96,6 +148,19 @@ int RunWindow(const AgentOptions& options, int& argc, char** argv) {
         termination = std::make_unique<TerminationSignals>();
     } catch (const Exception& e) {
         PrintError(e.Message());
+    }
+    // A signal ends whatever the agent shows at that moment: every modal box
+    // and dialog (a box's own event loop would otherwise keep the program
+    // for ever, with nobody at the desk after a logout), then the agent.
+    bool terminated = false;
+    std::function<void()> onTermination;
+    if (termination) {
+        QObject::connect(termination.get(), &TerminationSignals::Received, &app, [&](int) {
+            terminated = true;
+            EndModalWidgets();
+            if (onTermination)
+                onTermination();
+        });
     }
 
     SingleInstance instance(TMainForm::staticMetaObject.className(), kTitle);
@@ -150,11 +215,16 @@ int RunWindow(const AgentOptions& options, int& argc, char** argv) {
     StationLock station(own ? RegistryFile::SystemPath() : RegistryFile::Process().Path());
     const StationLock::Result locked = station.Acquire();
     if (locked == StationLock::Result::kHeld) {
+        // The service serves the station: nothing to warn about, nothing to
+        // start; the operator sees what the service does.
+        if (station.Holder().contains(QLatin1String("--headless")))
+            return ShowService(config.Estacion, station.Holder(), terminated, onTermination);
         QMessageBox box(QMessageBox::Warning, QObject::tr("Cuidado"),
                         QObject::tr("Ya esta ejecutando una instancia del agente"),
                         QMessageBox::Ok);
         box.setInformativeText(station.Holder());
-        box.exec();
+        if (!terminated)
+            box.exec();
         PrintError("Ya esta ejecutando una instancia del agente para " +
                    RegistryFile::Process().Path() + ": " + station.Holder());
         return 0;
@@ -175,6 +245,10 @@ int RunWindow(const AgentOptions& options, int& argc, char** argv) {
         PrintError("Ya esta ejecutando una instancia del agente");
         return 0;
     }
+    // A signal during the window's creation (the log's retry question) ended
+    // that box: the agent then ends before its thread ever runs.
+    if (terminated)
+        return 0;
 
     // What the settings file lacks or holds unreadable, once, at attention level.
     if (config.FileMissing())
@@ -199,10 +273,11 @@ int RunWindow(const AgentOptions& options, int& argc, char** argv) {
     }
     form->ShowStatus(databaseText);
 
-    if (termination) {
-        QObject::connect(termination.get(), &TerminationSignals::Received, form.get(),
-                         &TMainForm::CloseUnattended);
-    }
+    // Queued: the close waits for the thread, which is not done inside the
+    // event loop of a box that the signal has just ended.
+    onTermination = [window = form.get()] {
+        QMetaObject::invokeMethod(window, &TMainForm::CloseUnattended, Qt::QueuedConnection);
+    };
     form->StartThread();
     QObject::connect(form.get(), &TMainForm::Closed, &app, &QApplication::quit,
                      Qt::QueuedConnection);
@@ -212,7 +287,8 @@ int RunWindow(const AgentOptions& options, int& argc, char** argv) {
         form->showNormal();
     QApplication::exec();
 
-    form.reset();  // the session log's end lines
+    onTermination = nullptr;  // the window is closing already
+    form.reset();             // the session log's end lines
     try {
         dm.CloseThreadConnection();
     } catch (const Exception& e) {

@@ -9,7 +9,11 @@
 //   session log end lines -> settings saved.
 //
 // A second agent shows "Ya esta ejecutando una instancia del agente" and ends
-// with 0 without any further step. Without a display the program says so in
+// with 0 without any further step. When the headless service holds the
+// station, no agent starts and no warning is shown: the read-only view of the
+// service (ServiceView) stays until it is closed or a signal comes, and the
+// program ends with 0 having written nothing. A signal ends every modal box
+// and dialog first (the warning too), so SIGTERM always ends the program. Without a display the program says so in
 // one line, suggests --headless, and ends with 1. A database that cannot be
 // opened at start-up is reported in the log and the list, and the agent goes
 // on: the thread opens its own connection and keeps retrying. SIGTERM and
@@ -19,7 +23,8 @@
 // Test hooks (environment): KELVOR_SCREENSHOT=FILE shows the window instead
 // of minimizing it and saves a picture of it after every cycle;
 // KELVOR_DIALOG_TIMEOUT_MS=N closes the second-agent message by itself after
-// N ms.
+// N ms; KELVOR_SERVICE_REFRESH_MS=N refreshes the service's view every N ms
+// (and with KELVOR_SCREENSHOT it saves a picture of that view once shown).
 //
 // Call on the main thread before any application object exists; the
 // settings file of the process is already chosen. Returns the exit code.

@@ -2,6 +2,7 @@
 # restart hook, the single-instance guard and the window start-up (Qt Widgets).
 add_library(kelvor_window STATIC
   ${CMAKE_CURRENT_LIST_DIR}/AgentApplication.cpp ${CMAKE_CURRENT_LIST_DIR}/AgentApplication.h
+  ${CMAKE_CURRENT_LIST_DIR}/ServiceView.cpp ${CMAKE_CURRENT_LIST_DIR}/ServiceView.h
   ${CMAKE_CURRENT_LIST_DIR}/SingleInstance.cpp ${CMAKE_CURRENT_LIST_DIR}/SingleInstance.h
   ${CMAKE_CURRENT_LIST_DIR}/TMainForm.cpp ${CMAKE_CURRENT_LIST_DIR}/TMainForm.h
   ${CMAKE_CURRENT_LIST_DIR}/WindowAgent.cpp ${CMAKE_CURRENT_LIST_DIR}/WindowAgent.h

@@ -94,49 +94,13 @@ int main(int argc, char** argv) {
 
     if (options.status) {
         Config().Load(RegistryFile::Process());
-        const AgentPlaces places;
-        const QString file = places.FindStatusFile(Config().Estacion);
         QString error;
-        QString table;
-        // The service's files are its group's: an operator outside the group
-        // is told so, not sent to look at the agent's cycles.
-        const QString user = AgentPlaces::UserName();
-        const QString groupHint =
-            QStringLiteral(
-                "; use \"sudo agente --status\" o agregue el usuario al grupo "
-                "kelvor (\"sudo usermod -aG kelvor %1\" y una nueva sesión)")
-                .arg(user);
-        const QStringList unreadable = places.UnreadableStateFolders();
-        if (file.isEmpty() && !unreadable.isEmpty()) {
-            error = QStringLiteral(
-                        "el usuario %1 no puede leer %2, donde puede estar el archivo "
-                        "de estado de la estación %3")
-                        .arg(user, unreadable.join(QStringLiteral(", ")))
-                        .arg(Config().Estacion) +
-                    groupHint;
-        } else if (file.isEmpty()) {
-            error = QStringLiteral(
-                        "no hay archivo de estado de la estación %1 en %2; ¿completó "
-                        "el agente algún ciclo?")
-                        .arg(Config().Estacion)
-                        .arg(places.StateFolders().join(QStringLiteral(", ")));
-        } else {
-            QFile in(file);
-            if (!in.open(QIODevice::ReadOnly))
-                error = QStringLiteral("%1: %2").arg(file, in.errorString()) +
-                        (in.error() == QFileDevice::OpenError && !QFileInfo(file).isReadable()
-                             ? groupHint
-                             : QString());
-            else
-                table = ReaderStatus::Table(in.readAll(), &error);
-            if (!error.isEmpty() && !error.startsWith(file))
-                error = QStringLiteral("%1: %2").arg(file, error);
-        }
+        const QString report = AgentPlaces().StatusReport(Config().Estacion, &error);
         if (!error.isEmpty()) {
             Print(stderr, QStringLiteral("agente: %1\n").arg(error));
             return 1;
         }
-        Print(stdout, QStringLiteral("Archivo de estado: %1\n").arg(file) + table);
+        Print(stdout, report);
         return 0;
     }
 

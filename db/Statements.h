@@ -168,8 +168,14 @@ inline constexpr const char* kSelectAgEstado =
 inline constexpr const char* kInsertComando =
     "INSERT INTO COMANDO (IdEstacion, IdRegistrador, CodComando, Texto, FechaHora) "
     "VALUES (:IdEstacion, :IdRegistrador, :CodComando, :Texto, :FechaHora)";
+// The texts are read cut to a bound (%1: the command text's, %2: the other
+// fields'), with their whole lengths beside them: a text that another
+// program made megabytes long is refused by its length and never read whole.
 inline constexpr const char* kSelectComandos =
-    "SELECT Id, IdEstacion, IdRegistrador, CodComando, Texto, FechaHora FROM COMANDO "
+    "SELECT Id, IdEstacion, substr(IdRegistrador, 1, %2) AS IdRegistrador, "
+    "length(IdRegistrador) AS LargoIdRegistrador, substr(CodComando, 1, %2) AS CodComando, "
+    "length(CodComando) AS LargoCodComando, substr(Texto, 1, %1) AS Texto, "
+    "length(Texto) AS LargoTexto, FechaHora FROM COMANDO "
     "ORDER BY IdEstacion, FechaHora, Id";
 inline constexpr const char* kDeleteComando = "DELETE FROM COMANDO WHERE Id = :Id";
 inline constexpr const char* kRestampComando =

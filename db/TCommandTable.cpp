@@ -4,9 +4,29 @@
 #include "db/TDM.h"
 #include "db/TSqlStatement.h"
 #include "shell/Errors.h"
+#include "shell/TextLimits.h"
+
+#include <limits>
 
 namespace {
 const QString kSubject = QStringLiteral("COMANDO");
+
+// A null text has no length (0); a length the engine reports as anything but
+// a number counts as over every bound, so that the row is refused rather
+// than acted on.
+qint64 Length(const QVariant& value) {
+    if (value.isNull())
+        return 0;
+    bool ok = false;
+    const qint64 n = value.toLongLong(&ok);
+    return ok ? n : std::numeric_limits<qint64>::max();
+}
+}  // namespace
+
+QString TCommandTable::SelectStatement() {
+    return QString::fromLatin1(Sql::kSelectComandos)
+        .arg(TextLimits::kCommandText)
+        .arg(TextLimits::kField);
 }
 
 TCommandTable::TCommandTable(TDM& dm) : m_dm(dm) {
@@ -15,7 +35,7 @@ TCommandTable::TCommandTable(TDM& dm) : m_dm(dm) {
 }
 
 void TCommandTable::Read() {
-    TSqlStatement q(m_dm.Db(), Sql::kSelectComandos, kSubject);
+    TSqlStatement q(m_dm.Db(), SelectStatement(), kSubject);
     q.Exec();
     QList<Row> rows;
     while (q.Next()) {
@@ -24,7 +44,10 @@ void TCommandTable::Read() {
                     q.Value(QStringLiteral("IdRegistrador")),
                     q.Value(QStringLiteral("CodComando")),
                     q.Value(QStringLiteral("Texto")),
-                    q.Value(QStringLiteral("FechaHora"))};
+                    q.Value(QStringLiteral("FechaHora")),
+                    Length(q.Value(QStringLiteral("LargoIdRegistrador"))),
+                    Length(q.Value(QStringLiteral("LargoCodComando"))),
+                    Length(q.Value(QStringLiteral("LargoTexto")))};
     }
     m_rows = rows;
     m_index = 0;
@@ -69,6 +92,28 @@ QDateTime TCommandTable::FechaHora() const {
 
 QString TCommandTable::RowId() const {
     return CurrentRow().id.toString();
+}
+
+QString TCommandTable::Oversize() const {
+    const Row& row = CurrentRow();
+    const struct {
+        const char* what;
+        qint64 length;
+        qsizetype max;
+    } fields[] = {
+        {"el texto", row.largoTexto, TextLimits::kCommandText},
+        {"el registrador", row.largoIdRegistrador, TextLimits::kField},
+        {"el código", row.largoCodComando, TextLimits::kField},
+    };
+    for (const auto& f : fields) {
+        if (f.length > f.max) {
+            return QStringLiteral("%1 tiene %2 caracteres (el máximo es %3)")
+                .arg(QLatin1String(f.what))
+                .arg(f.length)
+                .arg(f.max);
+        }
+    }
+    return {};
 }
 
 void TCommandTable::Delete() {

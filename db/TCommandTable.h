@@ -14,6 +14,11 @@
 // - RowId identifies the current row for the life of the cursor.
 // - Field reads: a null reads as 0 or an empty text; an IdEstacion that is
 //   not a number is EConvertError. Reading at the end is an Exception.
+// - Texts are read cut to their bounds (TextLimits: kCommandText for Texto,
+//   kField for IdRegistrador and CodComando) with their whole lengths, so a
+//   text of megabytes that another program wrote never reaches memory
+//   whole. Oversize() says which field of the row is over its bound; the
+//   caller refuses such a row instead of acting on a cut text.
 // - Engine errors are EDatabaseError; the row then stays under the cursor.
 //
 // Thread: the thread that opened it (it works on that thread's connection).
@@ -42,6 +47,14 @@ public:
     QDateTime FechaHora() const;  // invalid when null
     // The row's generated number as text: tells rows apart across First.
     QString RowId() const;
+    // Empty when every text of the row is within its bound; otherwise the
+    // first field over it, in words: "el texto tiene 20971520 caracteres (el
+    // máximo es 4096)".
+    QString Oversize() const;
+
+    // The statement that reads the table, texts cut to their bounds (the
+    // database tool shows the queue through it too).
+    static QString SelectStatement();
 
     void Delete();
     void Restamp(const QDateTime& when);
@@ -49,6 +62,7 @@ public:
 private:
     struct Row {
         QVariant id, idEstacion, idRegistrador, codComando, texto, fechaHora;
+        qint64 largoIdRegistrador = 0, largoCodComando = 0, largoTexto = 0;
     };
     void Read();
     const Row& CurrentRow() const;

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "shell/SpanishTexts.h"
+#include "shell/TextLimits.h"
 #include "shell/TimeText.h"
 #include "shell/Windows1252.h"
 
@@ -41,7 +42,10 @@ QString LevelText(int level) {
     }
 }
 
-QString OneLine(QString message) {
+// One event is one line of a bounded length: a text from outside (a database
+// field, an exception) of megabytes must not become a megabyte line.
+QString OneLine(const QString& text) {
+    QString message = TextLimits::Capped(text);
     message.replace(QLatin1String("\r\n"), QLatin1String(" "));
     message.replace(QLatin1Char('\r'), QLatin1Char(' '));
     message.replace(QLatin1Char('\n'), QLatin1Char(' '));
@@ -151,13 +155,14 @@ bool TLogFile::OpenOnce(int& error) {
     return true;
 }
 
-void TLogFile::WriteLine(const QString& source, const QString& message, int level) {
+void TLogFile::WriteLine(const QString& source, const QString& message, int level,
+                         const QString& echoNote) {
     if (m_enabled == 0) {
-        EchoLine(source, message, level);
+        EchoLine(source, message, level, echoNote);
         return;
     }
     const QString text = Formatted(source, OneLine(message), level);
-    Echo(text);
+    Echo(text, echoNote);
     if (m_paused && !TryResume()) {
         ++m_lostLines;
         return;
@@ -174,9 +179,10 @@ void TLogFile::WriteLine(const QString& source, const QString& message, int leve
     }
 }
 
-void TLogFile::EchoLine(const QString& source, const QString& message, int level) {
+void TLogFile::EchoLine(const QString& source, const QString& message, int level,
+                        const QString& echoNote) {
     if (level <= 1)
-        Echo(Formatted(source, OneLine(message), level));
+        Echo(Formatted(source, OneLine(message), level), echoNote);
 }
 
 void TLogFile::SetFailureNotice(std::function<void(const QString&)> notice) {
@@ -187,9 +193,13 @@ void TLogFile::SetFailureNotice(std::function<void(const QString&)> notice) {
     }
 }
 
-void TLogFile::Echo(const QString& text) const {
-    if (m_echo)
+void TLogFile::Echo(const QString& text, const QString& note) const {
+    if (!m_echo)
+        return;
+    if (note.isEmpty())
         m_echo(text.toUtf8());
+    else
+        m_echo((text + QStringLiteral(" [") + OneLine(note) + QLatin1Char(']')).toUtf8());
 }
 
 void TLogFile::Pause(int error, const QString& what) {

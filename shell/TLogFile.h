@@ -39,7 +39,14 @@
 //
 // Echo (SetEcho): every line handed to the file (also while it is paused) and,
 // while the log is off, the lines of level error and attention (WriteLine
-// and EchoLine); information lines of a log that is off are dropped.
+// and EchoLine); information lines of a log that is off are dropped. A line
+// may carry a note for the echo alone (`echoNote`, what the line concerns:
+// "registrador A1, comando 17 BAJA"), which the echo gets after the line as
+// " [<note>]"; the file's line stays as above.
+//
+// Length: a message longer than TextLimits::kLine characters is cut to that
+// length with the visible mark of TextLimits::Capped, in the file and the
+// echo alike.
 //
 // Failures: nothing throws, apart from what `ask` itself throws.
 //
@@ -70,10 +77,12 @@ public:
 
     // level: 0 error, 1 attention, 2 information. While Enabled() is 0 only
     // the echo may get the line.
-    void WriteLine(const QString& source, const QString& message, int level);
+    void WriteLine(const QString& source, const QString& message, int level,
+                   const QString& echoNote = {});
     // A line that is not for the file (the thread's lines while its switch is
     // off): handed to the echo when its level is error or attention.
-    void EchoLine(const QString& source, const QString& message, int level);
+    void EchoLine(const QString& source, const QString& message, int level,
+                  const QString& echoNote = {});
 
     qint32 Enabled() const { return m_enabled; }
     bool NewFile() const { return m_newFile; }
@@ -108,7 +117,7 @@ public:
 private:
     bool OpenOnce(int& error);          // opens and writes the start lines; false with errno
     int WriteRaw(const QString& text);  // one line to the file; 0 or the errno
-    void Echo(const QString& text) const;
+    void Echo(const QString& text, const QString& note = {}) const;
     void Pause(int error, const QString& what);
     bool TryResume();
     QString Formatted(const QString& source, const QString& message, int level) const;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "db/Statements.h"
+#include "db/TCommandTable.h"
 #include "db/TSqlDialect.h"
 #include "db/TSqlStatement.h"
 #include "shell/Errors.h"
@@ -78,7 +79,7 @@ TEST_P(Statements, EveryStatementRunsOnTheEngine) {
         {QString(Sql::kDeleteRegSimRow).arg(rowId),
          {db->backend() == Backend::SQLite ? QVariant(1) : QVariant("(0,1)")}},
         {Sql::kInsertComando, {1, "A1", "BAJA", "00123", t}},
-        {Sql::kSelectComandos, {}},
+        {TCommandTable::SelectStatement(), {}},
         {Sql::kDeleteComando, {99}},
         {Sql::kRestampComando, {t, 99}},
         {Sql::kLocateIngresante, {7}},

@@ -617,6 +617,44 @@ TEST(HeadlessAgent, StandardErrorGetsErrorsAlwaysAndInformationWithTheLog) {
     p->waitForFinished(10000);
 }
 
+// The journal names the reader (and the command) of every line about one,
+// with the session log off (the package's default) and on; the session log's
+// own lines keep their format.
+TEST(HeadlessAgent, StandardErrorLinesNameTheirReaderAndCommand) {
+    Site s;
+    ASSERT_TRUE(s.b.Ready()) << s.b.SkipReason().toStdString();
+    s.b.AddReader("C1", 1);  // nobody answers at C
+    s.b.QueueCommand(1, "C1", "BAJA", "00077");
+    const QString commandId = s.b.Value("SELECT Id FROM COMANDO").toString();
+    for (const int logOn : {0, 1}) {
+        SCOPED_TRACE(logOn);
+        s.b.config.LogFileActivado = logOn;
+        std::unique_ptr<QProcess> p(s.Start({"--cycles", "2"}));
+        ASSERT_TRUE(p->waitForFinished(60000));
+        EXPECT_EQ(p->exitCode(), 0);
+        const QStringList errors =
+            s.Stderr().split('\n').filter(QRegularExpression("\\[ComThread\\] ERROR : "));
+        ASSERT_FALSE(errors.isEmpty()) << s.Stderr().toStdString();
+        const QRegularExpression named(" \\[registrador C1(, comando " + commandId + " BAJA)?\\]$");
+        for (const QString& line : errors)
+            EXPECT_TRUE(named.match(line).hasMatch()) << line.toStdString();
+        EXPECT_FALSE(errors
+                         .filter("Se supero la cantidad maxima de intentos de comunicación "
+                                 "[registrador C1]")
+                         .isEmpty());
+        EXPECT_FALSE(errors
+                         .filter("El comando no se pudo enviar [registrador C1, comando " +
+                                 commandId + " BAJA]")
+                         .isEmpty());
+        // Readers that answered are not named in error lines.
+        EXPECT_TRUE(s.Stderr().split('\n').filter("ERROR").filter("registrador A1").isEmpty());
+    }
+    // The file's lines are as they always were: no note.
+    const QStringList fileErrors = s.Log().filter("[ComThread] ERROR : ");
+    ASSERT_FALSE(fileErrors.isEmpty());
+    for (const QString& line : fileErrors) EXPECT_FALSE(line.contains("[registrador"));
+}
+
 // One agent per station: a second agent on the same settings file (also by
 // another name of it) says who serves it and ends; the first goes on. A holder
 // killed with SIGKILL leaves no lock behind.

@@ -110,9 +110,10 @@ TEST(AgentProgram, ASecondAgentSaysSoAndEndsLeavingTheFirstRunning) {
 }
 
 // The station lock holds across the kinds of agent: a window agent on the
-// settings file a headless agent serves shows the warning with the holder and
-// ends; the headless agent goes on.
-TEST(AgentProgram, AWindowAgentLeavesAStationAHeadlessAgentServes) {
+// settings file a headless agent serves starts no second agent and shows no
+// warning; it shows the service's state until SIGTERM ends it. The headless
+// agent goes on.
+TEST(AgentProgram, AWindowAgentShowsTheServiceThatServesTheStationUntilSigterm) {
     WindowBench b;
     const QString runtime = RuntimeDir(b);
     QProcess headless;
@@ -130,14 +131,32 @@ TEST(AgentProgram, AWindowAgentLeavesAStationAHeadlessAgentServes) {
     }));
 
     Agent window;
-    window.Start(b, b.dir.File("ventana"), runtime, {"KELVOR_DIALOG_TIMEOUT_MS=50"});
-    ASSERT_TRUE(window.process.waitForFinished(30000));
-    const QByteArray error = window.process.readAllStandardError();
-    EXPECT_TRUE(error.contains("Ya esta ejecutando una instancia del agente"))
+    window.Start(b, b.dir.File("ventana"), runtime,
+                 {"KELVOR_SERVICE_REFRESH_MS=100", "KELVOR_SCREENSHOT=" + b.dir.File("vista.png")});
+    QByteArray error;
+    ASSERT_TRUE(SpinUntil([&] {
+        error += window.process.readAllStandardError();
+        return error.contains("se muestra su estado") ||
+               window.process.state() == QProcess::NotRunning;
+    }));
+    EXPECT_TRUE(error.contains("el servicio atiende la estación 1 (proceso " +
+                               QByteArray::number(headless.processId()) + " ("))
         << error.toStdString();
-    EXPECT_TRUE(error.contains("proceso " + QByteArray::number(headless.processId()) + " ("))
-        << error.toStdString();
+    EXPECT_FALSE(error.contains("Ya esta ejecutando una instancia del agente"));
+    // It stays, through several refreshes, with the view on the screen and
+    // without an agent of its own: no session log, no window agent's socket.
+    ASSERT_TRUE(SpinUntil([&] { return QFileInfo::exists(b.dir.File("vista.png")); }));
+    SpinUntil([] { return false; }, 500);
+    ASSERT_EQ(window.process.state(), QProcess::Running);
     EXPECT_TRUE(QDir(b.dir.File("ventana")).entryList(QDir::Files).isEmpty());
+    EXPECT_FALSE(Answers(ServerName(runtime)));
+
+    // SIGTERM (a logout) ends it at once.
+    window.process.terminate();
+    ASSERT_TRUE(window.process.waitForFinished(10000));
+    EXPECT_EQ(window.process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(window.process.exitCode(), 0);
+
     EXPECT_EQ(headless.state(), QProcess::Running);
     headless.terminate();
     EXPECT_TRUE(headless.waitForFinished(30000));
@@ -162,6 +181,33 @@ TEST(AgentProgram, AWindowAgentWithoutItsStationLockSaysWhyAndEnds) {
     EXPECT_TRUE(error.contains("no es un archivo común")) << error.toStdString();
     EXPECT_TRUE(QDir(b.dir.File("ventana")).entryList(QDir::Files).isEmpty());
     EXPECT_FALSE(QFileInfo::exists(ServerName(runtime)));
+}
+
+// The "Cuidado" box of a second window agent ends on SIGTERM: nobody is
+// there to press its button after a logout.
+TEST(AgentProgram, TheSecondAgentsWarningEndsOnSigterm) {
+    WindowBench b;
+    const QString runtime = RuntimeDir(b);
+    Agent first;
+    first.Start(b, b.dir.File("primero"), runtime);
+    ASSERT_TRUE(SpinUntil([&] {
+        return Answers(ServerName(runtime)) || first.process.state() == QProcess::NotRunning;
+    }));
+    ASSERT_EQ(first.process.state(), QProcess::Running);
+
+    Agent second;
+    second.Start(b, b.dir.File("segundo"), runtime);
+    // The box waits for its button: the program is still there.
+    SpinUntil([] { return false; }, 1500);
+    ASSERT_EQ(second.process.state(), QProcess::Running);
+    second.process.terminate();
+    ASSERT_TRUE(second.process.waitForFinished(10000));
+    EXPECT_EQ(second.process.exitCode(), 0);
+    EXPECT_TRUE(second.process.readAllStandardError().contains(
+        "Ya esta ejecutando una instancia del agente"));
+    EXPECT_EQ(first.process.state(), QProcess::Running);
+    first.process.terminate();
+    EXPECT_TRUE(first.process.waitForFinished(30000));
 }
 
 TEST(AgentProgram, WithoutADisplayItSuggestsHeadless) {

@@ -16,6 +16,7 @@
 #include "shell/RowPictures.h"
 #include "shell/TLogFile.h"
 #include "shell/TWinTaskbar.h"
+#include "shell/TextLimits.h"
 #include "shell/TimeText.h"
 #include "tests/gui/WindowBench.h"
 
@@ -186,6 +187,24 @@ TEST(MainForm, RowToolTipHoldsTheWholeMessageAndState) {
     form.AddLogRow("", "Inicia ciclo", QDateTime::currentDateTime(), "", 4, 4);
     EXPECT_EQ(b.Row(0)->toolTip(3), "Inicia ciclo");
     EXPECT_EQ(b.Row(1)->toolTip(4), tip);
+}
+
+// A text of megabytes from outside (a database field) is one row of the
+// bound, visibly cut, in every column and its tip.
+TEST(MainForm, LongTextsInARowAreCutWithAMark) {
+    WindowBench b;
+    TMainForm& form = b.Create();
+    const QString huge(3 * 1024 * 1024, u'7');
+    form.AddLogRow(huge, "Enviando baja(" + huge + ")", QDateTime::currentDateTime(), huge, 3, 0);
+    const QString mark = " [... cortado: %1 caracteres en total]";
+    EXPECT_EQ(b.Row(0)->text(2).size(), TextLimits::kField);
+    EXPECT_EQ(b.Row(0)->text(3).size(), TextLimits::kLine);
+    EXPECT_TRUE(b.Row(0)->text(3).startsWith("Enviando baja(777"));
+    EXPECT_TRUE(b.Row(0)->text(3).endsWith(mark.arg(huge.size() + 15)));
+    EXPECT_TRUE(b.Row(0)->text(4).endsWith(mark.arg(huge.size())));
+    EXPECT_LT(b.Row(0)->toolTip(3).size(), 2 * TextLimits::kLine);
+    form.UpdateLogRow(huge, 2);
+    EXPECT_EQ(b.Row(0)->text(4).size(), TextLimits::kField);
 }
 
 TEST(MainForm, FilasLimitsTheListAndALoweredLimitShrinksItOneRowPerNewRow) {

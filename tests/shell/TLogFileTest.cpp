@@ -13,6 +13,7 @@
 #include "shell/Errors.h"
 #include "shell/SpanishTexts.h"
 #include "shell/TimeText.h"
+#include "shell/TextLimits.h"
 #include "shell/Windows1252.h"
 #include "tests/support/TestSupport.h"
 
@@ -340,6 +341,63 @@ TEST_F(TLogFileTest, EchoGetsEveryLineWrittenAfterItIsSet) {
                                          "17/05/2024 09:08:07 [ComThread] ATENCION : atencion",
                                          "17/05/2024 09:08:07 [ComThread] ERROR : solo eco"}));
     EXPECT_FALSE(ReadAll(fixed).contains("solo eco"));
+}
+
+// The cut keeps a line to its bound and shows that it was cut; shorter texts
+// pass as they are.
+TEST(TextLimitsTest, CappedKeepsTheBoundAndMarksTheCut) {
+    const QString mark = " [... cortado: 60 caracteres en total]";
+    struct Case {
+        QString text;
+        qsizetype max;
+        QString expected;
+    };
+    const QList<Case> cases = {
+        {"", 10, ""},
+        {"abc", 3, "abc"},
+        {QString(60, u'x'), 60, QString(60, u'x')},
+        {QString(60, u'x'), 20, mark},  // no room for any text: the mark alone
+        {QString(60, u'x'), mark.size() + 4, "xxxx" + mark},
+        // A pair of surrogates is never split.
+        {QString(3, u'a') + QString::fromUtf8("\xF0\x9F\x98\x80") + QString(55, u'b'),
+         mark.size() + 4, "aaa" + mark},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text.left(30).toStdString());
+        EXPECT_EQ(TextLimits::Capped(c.text, c.max), c.expected);
+    }
+    const QString big(20 * 1024 * 1024, u'z');
+    const QString cut = TextLimits::Capped(big);
+    EXPECT_EQ(cut.size(), TextLimits::kLine);
+    EXPECT_TRUE(cut.endsWith(" [... cortado: 20971520 caracteres en total]"));
+}
+
+// A message of megabytes is one line of the bound in the file and the echo;
+// the echo's note follows the line there and never reaches the file.
+TEST_F(TLogFileTest, ALongMessageIsCutAndTheEchoAloneGetsItsNote) {
+    QList<QByteArray> echoed;
+    {
+        auto log = Open(false);
+        log->SetEcho([&](const QByteArray& line) { echoed.append(line); });
+        log->WriteLine("ComThread", QString(5 * 1024 * 1024, u'9') + "\nfin", 0);
+        log->WriteLine("ComThread", "Error", 0, "registrador C1, comando 7 BAJA");
+    }
+    const QList<QByteArray> lines = ReadAll(fixed).split('\n');
+    ASSERT_GE(lines.size(), 5);
+    const QByteArray prefix = "17/05/2024 09:08:07 [ComThread] ERROR : ";
+    EXPECT_EQ(lines[3].size(), prefix.size() + TextLimits::kLine + 1);  // and the CR
+    EXPECT_TRUE(lines[3].endsWith(" [... cortado: 5242884 caracteres en total]\r"));
+    EXPECT_EQ(lines[4], prefix + "Error\r");
+    ASSERT_EQ(echoed.size(), 4);
+    EXPECT_EQ(echoed[0], lines[3].chopped(1));
+    EXPECT_EQ(echoed[1], prefix + "Error [registrador C1, comando 7 BAJA]");
+    // With the log off the note reaches the echo the same way.
+    echoed.clear();
+    auto off = Open(false, 0);
+    off->SetEcho([&](const QByteArray& line) { echoed.append(line); });
+    off->EchoLine("ComThread", "TimeOut", 0, "registrador B1");
+    off->WriteLine("ComThread", "Info", 2, "registrador B1");
+    EXPECT_EQ(echoed, QList<QByteArray>({prefix + "TimeOut [registrador B1]"}));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <QSqlQuery>
 
 #include "db/Statements.h"
+#include "db/TCommandTable.h"
 #include "db/TSchema.h"
 #include "db/TSqlStatement.h"
 #include "db/TTransaction.h"
@@ -303,14 +304,25 @@ void TDbTool::Registrations(const QStringList& args) {
 void TDbTool::Commands() {
     Connect(false);
     RequireTables({QStringLiteral("COMANDO")});
-    TSqlStatement q(m_db, Sql::kSelectComandos, QStringLiteral("COMANDO"));
+    // Through the agent's own statement: a text of megabytes is shown cut,
+    // with its whole length.
+    TSqlStatement q(m_db, TCommandTable::SelectStatement(), QStringLiteral("COMANDO"));
     q.Exec();
     const QStringList header = {"Id",         "IdEstacion", "IdRegistrador",
                                 "CodComando", "Texto",      "FechaHora"};
     QList<QStringList> rows;
     while (q.Next()) {
         QStringList row;
-        for (const QString& h : header) row << Shown(q.Value(h), h == QLatin1String("FechaHora"));
+        for (const QString& h : header) {
+            QString shown = Shown(q.Value(h), h == QLatin1String("FechaHora"));
+            const bool cut = h == QLatin1String("IdRegistrador") ||
+                             h == QLatin1String("CodComando") || h == QLatin1String("Texto");
+            const QVariant length = cut ? q.Value(QStringLiteral("Largo") + h) : QVariant();
+            if (!length.isNull() && length.toLongLong() > shown.size())
+                shown += QStringLiteral(" [... cortado: %1 caracteres en total]")
+                             .arg(length.toLongLong());
+            row << shown;
+        }
         rows << row;
     }
     PrintTable(header, rows);
