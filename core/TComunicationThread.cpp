@@ -293,6 +293,7 @@ void TComunicationThread::CreateLink() {
     p.SetReadTimeout(static_cast<qint32>(timeoutMs));
     p.SetWriteTimeout(static_cast<qint32>(timeoutMs));
     link->SetMaxRetries(static_cast<quint16>(qBound(0, c.Retrys, 65535)));
+    link->SetEchoMode(LineEcho::ModeOf(c.Eco));
     m_link = std::move(link);
     m_currentReader.clear();
 }

@@ -11,7 +11,7 @@
 //   file that exists but cannot be read is read as a missing key, and
 //   LoadError() says why (empty when the file was read or does not exist).
 // - Save: opens the key for writing (creating it) and writes every value but
-//   the master keys; booleans as 0 or 1. False when it could not be written.
+//   the master keys and Eco; booleans as 0 or 1. False when it could not be written.
 //
 // Thread safety: there is one shared instance (Config()); it is changed only on
 // the user-interface thread. The communication thread copies what it needs
@@ -40,6 +40,11 @@ public:
     qint32 MASTER2 = 0;
     qint32 MASTER3 = 0;
     bool PSW = false;
+    // How the link treats the line's echo of the agent's own bytes: 0 off,
+    // 1 on, 2 automatic (any other value is taken as automatic). Set by the
+    // installer in the settings file; the options dialog neither shows nor
+    // saves it, so Save leaves the file's value as it is.
+    qint32 Eco = 2;
 
     void Load(const RegistryFile& registry);
     bool Save(const RegistryFile& registry) const;
