@@ -20,7 +20,7 @@ const QStringList kDefaults = {"Estacion=1", "Comandos=10",       "Prioridad=3",
                                "DifHora=5",  "LogFileActivado=0", "LogFileAppend=0", "Retrys=2",
                                "TimeOut=3",  "Espera=3",          "Kelvor1Compat=0", "ActHora=0",
                                "IV=1",       "MASTER1=0",         "MASTER2=0",       "MASTER3=0",
-                               "PSW=0"};
+                               "PSW=0",      "Eco=2"};
 
 class AgenteProgramTest : public ::testing::Test {
 protected:
@@ -86,9 +86,10 @@ TEST_F(AgenteProgramTest, PrintConfigReadsTheSettingsAsStored) {
 
     StoreAgentKey(
         "\"Comandos\"=\"20\"\r\n\"PSW\"=dword:00000005\r\n\"IV\"=dword:00000000\r\n"
-        "\"DifHora\"=dword:ffffffff\r\n");
+        "\"DifHora\"=dword:ffffffff\r\n\"Eco\"=dword:00000001\r\n");
     const QByteArray before = ReadAll(registry);
-    EXPECT_EQ(PrintConfig(), With(kDefaults, {"Retrys=1", "PSW=1", "IV=0", "DifHora=-1"}));
+    EXPECT_EQ(PrintConfig(),
+              With(kDefaults, {"Retrys=1", "PSW=1", "IV=0", "DifHora=-1", "Eco=1"}));
     EXPECT_EQ(ReadAll(registry), before);
 }
 
