@@ -23,6 +23,7 @@
 // Options: --registrations N (500), --baud B (9600).
 
 #include <QCoreApplication>
+#include <QThread>
 
 #include "bench/BenchReport.h"
 #include "bench/PlainLineClient.h"
@@ -114,8 +115,16 @@ int main(int argc, char** argv) {
                          .arg(1e3 * wire.ReaderSeconds() / n, 0, 'f', 3));
 
         // The echo pass: the reader still holds its registrations (nothing
-        // was erased). A new Initialize lets the link see the line echo.
+        // was erased). The link's last ACK may still be on its way through
+        // the line when the echo is switched on, and would come back after
+        // the next write's discard: let the line settle, then connect anew
+        // (the open purges both queues) as the thread does for every reader.
         line.SetEcho(true, 0);
+        QThread::msleep(100);
+        link.Disconnect();
+        if (!link.Connect())
+            throw Exception(link.ConnectError());
+        link.SetAddress('A');
         link.Initialize();
         if (!link.Echo().LineEchoes())
             throw Exception(QStringLiteral("El enlace no vio el eco de la línea"));
