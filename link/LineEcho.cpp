@@ -98,7 +98,8 @@ int LineEcho::Read(QByteArray& buffer, int count) {
     count = qMax(count, 0);
     if (m_ahead.isEmpty()) {
         if (m_quiet && count > 0)
-            throw EReadTimeout(QStringLiteral("No se recibieron datos dentro del tiempo estipulado"));
+            throw EReadTimeout(
+                QStringLiteral("No se recibieron datos dentro del tiempo estipulado"));
         return m_port.Read(buffer, count);
     }
     buffer.fill('\0', count + 10);

@@ -15,7 +15,6 @@ int RowsWithState(const RecordingView& view, const QString& estado) {
     return n;
 }
 
-
 }  // namespace
 
 // A collection of two readers and one queued command per case. Where the mode
@@ -23,7 +22,9 @@ int RowsWithState(const RecordingView& view, const QString& estado) {
 // stored once, both readers are erased once, the command is delivered once
 // and deleted, and no exchange is tried twice. Mode 1 on a line without echo
 // fails every reader and the command after their retries, in bounded time,
-// and keeps everything: nothing stored, nothing erased, the command queued.
+// and keeps everything: nothing stored, nothing erased, the command queued;
+// so does mode 0 on a line that echoes (what the agent did before it knew of
+// echoes).
 TEST(EchoCollection, TwoReadersAndACommandInEveryModeWithAndWithoutEcho) {
     const struct Case {
         qint32 eco;
@@ -36,6 +37,7 @@ TEST(EchoCollection, TwoReadersAndACommandInEveryModeWithAndWithoutEcho) {
         {1, true, 9600, 16, 5, 25, true},   {1, true, 19200, 0, 4, 15, true},
         {2, true, 19200, 16, 6, 25, true},  {0, false, 9600, 0, 0, 0, true},
         {2, false, 19200, 16, 5, 25, true}, {1, false, 9600, 0, 0, 0, false},
+        {0, true, 19200, 0, 0, 0, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(QStringLiteral("Eco=%1, %2, %3 bit/s, latency %4, chunks:%5:%6")

@@ -21,7 +21,7 @@ const char* Name(EchoMode m) {
 }  // namespace
 
 // Every mode on a line with and without echo. The registrations' first bytes
-// are ACK and NAK, which the reader sends right after the agent's ACK: on a
+// are STX, ACK and NAK; the last two come right after the agent's ACK: on a
 // line without echo the automatic mode must not take them for the echo of
 // that ACK. A mode that does not fit the line fails with the retries message
 // (nothing hangs: the far end in memory never waits).
@@ -36,12 +36,12 @@ TEST(LineEchoModes, EveryModeWithAndWithoutEchoDropsNothingOfTheAnswers) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(Name(c.mode)) + (c.echo ? ", echo" : ", no echo"));
-        ScriptedReader reader({Sealed("\x06"
+        ScriptedReader reader({Sealed("\x02"
+                                      "2111302359999990"),
+                               Sealed("\x06"
                                       "1112080842001230"),
                                Sealed("\x15"
-                                      "1212081800000070"),
-                               Sealed("\x02"
-                                      "2111302359999990")});
+                                      "1212081800000070")});
         MemoryLink m(&reader);
         const MemoryPort::Responder answer = reader.Responder();
         if (c.echo)
@@ -62,9 +62,9 @@ TEST(LineEchoModes, EveryModeWithAndWithoutEchoDropsNothingOfTheAnswers) {
             continue;
         }
         ASSERT_EQ(lista.Count(), 3);
-        EXPECT_EQ(lista[0].NroLlave(), 123);
-        EXPECT_EQ(lista[1].NroLlave(), 7);
-        EXPECT_EQ(lista[2].NroLlave(), 99999);
+        EXPECT_EQ(lista[0].NroLlave(), 99999);
+        EXPECT_EQ(lista[1].NroLlave(), 123);
+        EXPECT_EQ(lista[2].NroLlave(), 7);
         EXPECT_EQ(reader.naks, 0);
         EXPECT_EQ(reader.commands, (QList<QByteArray>{"A", "B", "0", "2"}));
         EXPECT_EQ(m.link.Echo().EchoFaults(), 0u);
