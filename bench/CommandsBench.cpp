@@ -13,7 +13,15 @@
 // in the line benchmark, the pseudo-terminal does not pace the agent's own
 // bytes; the projected ratio adds their wire time.
 //
-// Options: --commands N (50), --baud B (9600).
+// With --echo the line's converter hands back every byte the agent sends
+// (the simulator's echo, paced at the line's byte time, no latency timer) and
+// the thread runs with "Eco" 2, as installed. The echo paces the agent's own
+// bytes as the wire would, so the elapsed time is the projected one; the
+// floor stays the wire time of frames and ACKs (the echo's bytes are the
+// agent's bytes on the wire). The plain client, which knows no echo, is not
+// run then.
+//
+// Options: --commands N (50), --baud B (9600), --echo.
 
 #include <QCoreApplication>
 
@@ -57,10 +65,12 @@ int main(int argc, char** argv) {
         const QStringList args = app.arguments();
         const int n = BenchReport::IntOption(args, "--commands", 50);
         const int baud = BenchReport::IntOption(args, "--baud", 9600);
+        const bool echo = args.contains(QStringLiteral("--echo"));
         BenchSite site(QStringLiteral("commands"));
 
         TConfig config = BenchSite::AgentConfig(1);
         config.Comandos = n;
+        config.Eco = 2;
         BenchDb db;
         db.database = site.File("kelvor.db");
         const QString settings = site.WriteSettings("registry.reg", config, db);
@@ -82,6 +92,7 @@ int main(int argc, char** argv) {
         SimScript::Apply(
             SimScript::Tokenize(QStringLiteral("--reader A --baud %1 --fault speed").arg(baud)),
             line);
+        line.SetEcho(echo, 0);
         line.Start();
 
         RegistryFile::SetProcessPath(settings);
@@ -127,6 +138,22 @@ int main(int argc, char** argv) {
                                 .arg(keys)
                                 .arg(n));
 
+        const QString what = QStringLiteral("%1 commands at %2 bit/s").arg(n).arg(baud);
+        if (echo) {
+            if (line.EchoedBytes() < wire.AgentBytes())
+                throw Exception(QStringLiteral("La línea devolvió %1 bytes de eco de %2")
+                                    .arg(line.EchoedBytes())
+                                    .arg(wire.AgentBytes()));
+            kReport.Result(what + QStringLiteral(": with echo, projected (elapsed) / wire time"),
+                           BenchReport::Seconds(measured), BenchReport::Seconds(wire.Seconds()),
+                           BenchReport::Ratio(measured / wire.Seconds()));
+            kReport.Result(what + QStringLiteral(": with echo, split send / delete / rest"),
+                           QStringLiteral("%1 / %2 / %3")
+                               .arg(BenchReport::Seconds(sending), BenchReport::Seconds(deleting),
+                                    BenchReport::Seconds(measured - sending - deleting)));
+            return 0;
+        }
+
         // The same exchanges by the simplest client: what the simulated line
         // itself takes to answer them.
         double plain = 0;
@@ -135,7 +162,6 @@ int main(int argc, char** argv) {
             for (const QByteArray& text : frames) plain += client.Command('A', text);
         }
 
-        const QString what = QStringLiteral("%1 commands at %2 bit/s").arg(n).arg(baud);
         kReport.Result(what + QStringLiteral(": elapsed / wire time"),
                        BenchReport::Seconds(measured), BenchReport::Seconds(wire.Seconds()),
                        BenchReport::Ratio(measured / wire.Seconds()));

@@ -3,7 +3,10 @@
 // settings file read, the database reached and its tables, and every reader
 // of the station with its line, each line opened exclusively and closed again
 // with nothing sent. With the probe on, each reader is also asked for its
-// status records (its clock and how many registrations it holds).
+// status records (its clock and how many registrations it holds), in the
+// echo mode of the setting "Eco"; the line says when it echoes what the
+// agent sends, and a reader that fails with the echo forced on (or off) is
+// looked at once more in automatic mode to say whether the setting is wrong.
 //
 // One result line per item, in a fixed order; an item that cannot be looked
 // at because an earlier one failed (no database: no readers) is not listed.
@@ -17,11 +20,13 @@
 #include <exception>
 
 #include "core/ThreadTiming.h"
+#include "link/LineEcho.h"
 
 class TConfig;
 class RegistryFile;
 class TAlias;
 class QSqlDatabase;
+class TRedKelvorII;
 
 struct CheckItem {
     bool ok = false;
@@ -58,6 +63,9 @@ private:
                     const QStringList& existing) const;
     // Each reader's speed, port and line (StationCheckReaders.cpp).
     void CheckReaders(QList<CheckItem>& out);
+    // Why a probe in the configured mode failed when automatic mode reads
+    // the reader: the line's echo and the setting disagree. Empty otherwise.
+    static QString EchoMismatch(TRedKelvorII& link, EchoMode configured);
 
     const RegistryFile& m_registry;
     const TConfig& m_config;

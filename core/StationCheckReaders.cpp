@@ -28,6 +28,24 @@ QString Registrations(int n) {
 
 }  // namespace
 
+QString StationCheck::EchoMismatch(TRedKelvorII& link, EchoMode configured) {
+    if (configured == EchoMode::Auto)
+        return {};
+    try {
+        link.SetEchoMode(EchoMode::Auto);
+        link.Initialize();
+    } catch (const std::exception&) {
+        return {};
+    }
+    if (configured == EchoMode::Off && link.Echo().LineEchoes())
+        return QStringLiteral("la línea devuelve el eco de lo enviado y Eco=0 no lo aparta; "
+                              "responde con Eco=2");
+    if (configured == EchoMode::On && !link.Echo().LineEchoes())
+        return QStringLiteral("la línea no devuelve el eco de lo enviado y Eco=1 lo espera; "
+                              "responde con Eco=2");
+    return {};
+}
+
 void StationCheck::CheckReaders(QList<CheckItem>& out) {
     const QSqlDatabase db = QSqlDatabase::database(m_connection, false);
     struct Row {
@@ -121,6 +139,8 @@ void StationCheck::CheckReaders(QList<CheckItem>& out) {
         p.SetReadTimeout(static_cast<qint32>(timeoutMs));
         p.SetWriteTimeout(static_cast<qint32>(timeoutMs));
         link.SetMaxRetries(static_cast<quint16>(qBound(0, m_config.Retrys, 65535)));
+        const EchoMode echoMode = LineEcho::ModeOf(m_config.Eco);
+        link.SetEchoMode(echoMode);
         // Opening takes the line exclusively: a running agent makes it busy.
         if (!link.Connect()) {
             out << CheckItem{false, item, where + QStringLiteral(": ") + link.ConnectError()};
@@ -147,6 +167,8 @@ void StationCheck::CheckReaders(QList<CheckItem>& out) {
                                        .arg(DateTimeText(clock))
                                        .arg(diff)
                                        .arg(Registrations(link.Data().Cantidad));
+            if (link.Echo().LineEchoes())
+                text += QStringLiteral("; la línea devuelve el eco de lo enviado");
             if (!inTime)
                 text += QStringLiteral("; el reloj está fuera de la tolerancia de %1 min")
                             .arg(m_config.DifHora);
@@ -156,12 +178,16 @@ void StationCheck::CheckReaders(QList<CheckItem>& out) {
                 false, item,
                 where + QStringLiteral(": responde con datos ilegibles: ") + e.Message()};
         } catch (const std::exception& e) {
-            // A silent reader ends in the link's "too many attempts".
-            out << CheckItem{false, item,
-                             where + QStringLiteral(": no responde (TimeOut %1 s, Retrys %2): %3")
-                                         .arg(m_config.TimeOut)
-                                         .arg(m_config.Retrys)
-                                         .arg(What(e))};
+            // A silent reader ends in the link's "too many attempts". With the
+            // echo forced on or off, a line that does the other thing looks
+            // the same: a second look in automatic mode tells them apart.
+            QString why = EchoMismatch(link, echoMode);
+            if (why.isEmpty())
+                why = QStringLiteral("no responde (TimeOut %1 s, Retrys %2): %3")
+                          .arg(m_config.TimeOut)
+                          .arg(m_config.Retrys)
+                          .arg(What(e));
+            out << CheckItem{false, item, where + QStringLiteral(": ") + why};
         }
         link.Disconnect();
     }

@@ -330,6 +330,7 @@ void TComunicationThread::CreateLink() {
     link->SetMaxRetries(static_cast<quint16>(qBound(0, c.Retrys, 65535)));
     // Called on this thread during a read of many records.
     link->SetProgress([this] { Progressed(); });
+    link->SetEchoMode(LineEcho::ModeOf(c.Eco));
     m_link = std::move(link);
     m_currentReader.clear();
 }

@@ -17,7 +17,7 @@ TRedVexan::TRedVexan(ClockFn clock)
     : TRedVexan(std::make_unique<TSerialPort>(), std::move(clock)) {}
 
 TRedVexan::TRedVexan(std::unique_ptr<BytePort> port, ClockFn clock)
-    : m_port(std::move(port)), m_clock(clock ? std::move(clock) : SystemClock()) {}
+    : m_port(std::move(port)), m_echo(*m_port), m_clock(clock ? std::move(clock) : SystemClock()) {}
 
 TRedVexan::~TRedVexan() = default;
 
@@ -26,6 +26,7 @@ bool TRedVexan::Connect() {
         m_port->Params().SetInQueueSize(1000);
         m_port->Params().SetOutQueueSize(1000);
         m_port->Open();
+        m_echo.Reset();
         m_connectError.clear();
         return true;
     } catch (const Exception& e) {
@@ -70,21 +71,18 @@ void TRedVexan::TooManyAttempts() const {
     throw Exception(kTooManyAttempts);
 }
 
-void TRedVexan::WriteFrame(const QByteArray& command) {
-    const QByteArray frame = Framing::RequestFrame(m_data.Direccion, command);
-    m_port->DiscardInput();
-    m_port->Write(frame, int(frame.size()));
+bool TRedVexan::WriteFrame(const QByteArray& command) {
+    return m_echo.Send(Framing::RequestFrame(m_data.Direccion, command));
 }
 
-void TRedVexan::WriteControl(char byte) {
-    m_port->DiscardInput();
-    m_port->Write(QByteArray(1, byte), 1);
+bool TRedVexan::WriteControl(char byte) {
+    return m_echo.Send(QByteArray(1, byte));
 }
 
 int TRedVexan::ReadAnswer() {
     QByteArray answer;
     try {
-        if (m_port->Read(answer, 1) < 1)
+        if (m_echo.Read(answer, 1) < 1)
             return -1;
     } catch (const ETimeout&) {
         return -1;
@@ -95,7 +93,7 @@ int TRedVexan::ReadAnswer() {
 bool TRedVexan::ReadRecord(QByteArray& record) {
     int received = 0;
     try {
-        received = m_port->Read(record, Framing::kRecordSize);
+        received = m_echo.Read(record, Framing::kRecordSize);
     } catch (const ETimeout&) {
         return false;
     }
@@ -106,26 +104,27 @@ bool TRedVexan::ReadRecord(QByteArray& record) {
 
 void TRedVexan::SendCommand(const QByteArray& command) {
     for (quint64 attempt = 1;; ++attempt) {
-        WriteFrame(command);
+        const bool echoed = WriteFrame(command);
         const int answer = ReadAnswer();
         if (attempt > m_maxRetries)
             TooManyAttempts();
-        if (answer == quint8(Framing::kAck))
+        if (echoed && answer == quint8(Framing::kAck))
             return;
     }
 }
 
 QByteArray TRedVexan::RequestRecord(char letter) {
     for (quint64 attempt = 1;; ++attempt) {
-        WriteFrame(QByteArray(1, letter));
+        const bool echoed = WriteFrame(QByteArray(1, letter));
         const int answer = ReadAnswer();
         QByteArray record;
         // Without any answer byte in time there is no record coming either.
         const bool good = answer >= 0 && ReadRecord(record);
         if (attempt > m_maxRetries)
             TooManyAttempts();
-        if (good && answer == quint8(Framing::kAck)) {
-            WriteControl(Framing::kAck);
+        // A record is taken only when its acknowledgement went out intact
+        // too; a damaged ACK asks for the record again.
+        if (echoed && good && answer == quint8(Framing::kAck) && WriteControl(Framing::kAck)) {
             record.truncate(Framing::kRecordSize);
             return record;
         }
@@ -153,9 +152,13 @@ void TRedVexan::ReadRegistrations(TListaFichadas& lista) {
         return;
     lista.Reserve(m_data.Cantidad);
     SendCommand("0");
+    // Whether the agent's last ACK or NAK went out intact. One that came back
+    // damaged may not have reached the reader, so the record read after it is
+    // asked for again like a bad one.
+    bool controlEchoed = true;
     for (qint32 i = 0; i < m_data.Cantidad; ++i) {
         QByteArray record;
-        bool good = ReadRecord(record);
+        bool good = ReadRecord(record) && controlEchoed;
         // The exclusive-or check misses two corruptions of the same bit: a
         // record that checks but does not decode may have been damaged on the
         // line, so it is asked for again like a bad one. Only a record that
@@ -163,8 +166,8 @@ void TRedVexan::ReadRegistrations(TListaFichadas& lista) {
         // (rejected, acknowledged, skipped), never a registration lost to noise.
         for (quint64 copies = 0;; ++copies) {
             for (quint64 attempt = 1; !good; ++attempt) {
-                WriteControl(Framing::kNak);
-                good = ReadRecord(record);
+                controlEchoed = WriteControl(Framing::kNak);
+                good = ReadRecord(record) && controlEchoed;
                 if (attempt > m_maxRetries)
                     TooManyAttempts();
             }
@@ -181,10 +184,10 @@ void TRedVexan::ReadRegistrations(TListaFichadas& lista) {
                     break;
                 }
             }
-            WriteControl(Framing::kNak);
-            good = ReadRecord(record);
+            controlEchoed = WriteControl(Framing::kNak);
+            good = ReadRecord(record) && controlEchoed;
         }
-        WriteControl(Framing::kAck);
+        controlEchoed = WriteControl(Framing::kAck);
         if (m_progress)
             m_progress();
     }

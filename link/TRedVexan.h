@@ -20,7 +20,10 @@
 // out and only the first three answers count; MaxRetries 0 always fails.
 // Before each request frame, NAK and ACK of the agent, bytes that arrived
 // unasked (a late answer to an earlier, abandoned attempt) are discarded, so
-// they are never taken for the answer to the next request.
+// they are never taken for the answer to the next request. Every write and
+// read goes through the line's echo layer (LineEcho, mode from the setting
+// "Eco"); an echo that is missing where one is due, or differs, fails that
+// try of the exchange like a garbled answer.
 //
 // Throws (every operation but Connect, Disconnect, SetAddress and the
 // static helpers):
@@ -39,6 +42,7 @@
 #include <memory>
 
 #include "link/BytePort.h"
+#include "link/LineEcho.h"
 #include "link/TListaFichadas.h"
 #include "link/TRegistrador_Data.h"
 #include "shell/Clock.h"
@@ -68,6 +72,10 @@ public:
     // to the caller (the service's watchdog), not silence. Must not throw.
     using ProgressFn = std::function<void()>;
     void SetProgress(ProgressFn progress) { m_progress = std::move(progress); }
+    // How the line's echo of the agent's own bytes is handled (automatic
+    // after construction). Takes effect at the next write.
+    void SetEchoMode(EchoMode mode) { m_echo.SetMode(mode); }
+    const LineEcho& Echo() const { return m_echo; }
 
     quint16 MaxRetries() const { return m_maxRetries; }
     void SetMaxRetries(quint16 v) { m_maxRetries = v; }
@@ -118,11 +126,13 @@ private:
     int ReadAnswer();
     // One 18-byte record; false when it is short, late or fails its check.
     bool ReadRecord(QByteArray& record);
-    void WriteControl(char byte);
-    void WriteFrame(const QByteArray& command);
+    // False when the echo of what was written says it went out damaged.
+    bool WriteControl(char byte);
+    bool WriteFrame(const QByteArray& command);
     [[noreturn]] void TooManyAttempts() const;
 
     std::unique_ptr<BytePort> m_port;
+    LineEcho m_echo;  // refers to *m_port: declared after it
     ClockFn m_clock;
     TRegistrador_Data m_data;
     quint16 m_maxRetries = 3;

@@ -46,6 +46,7 @@ const Setting kSettings[] = {
     I("MASTER2", &TConfig::MASTER2, 0, 0, false),
     I("MASTER3", &TConfig::MASTER3, 0, 0, false),
     B("PSW", &TConfig::PSW, false),
+    I("Eco", &TConfig::Eco, 2, 2, false),
 };
 
 }  // namespace

@@ -53,6 +53,11 @@ public:
     qint32 MASTER2 = 0;
     qint32 MASTER3 = 0;
     bool PSW = false;
+    // How the link treats the line's echo of the agent's own bytes: 0 off,
+    // 1 on, 2 automatic (any other value is taken as automatic). Set by the
+    // installer in the settings file; the options dialog neither shows nor
+    // saves it, so Save leaves the file's value as it is.
+    qint32 Eco = 2;
 
     void Load(const RegistryFile& registry);
     bool Save(const RegistryFile& registry, QString* error = nullptr);

@@ -406,3 +406,43 @@ TEST(StationCheck, PostgreSqlRoleWithoutInsertAndServerErrorsOnOneLine) {
     s.b.Exec("REVOKE ALL ON ALL TABLES IN SCHEMA public FROM " + role);
     s.b.Exec("DROP ROLE " + role);
 }
+// A line whose converter echoes what the agent sends, and one that does not,
+// probed with each echo setting: the probe says when the line echoes, and
+// when the setting does not fit the line it names the setting that would.
+TEST(StationCheck, TheProbeSaysWhenTheLineEchoesAndWhenEcoDoesNotFitIt) {
+    const struct {
+        qint32 eco;
+        bool lineEchoes;
+        bool ok;
+        const char* says;  // nullptr: the line says nothing of an echo
+    } cases[] = {
+        {2, true, true, ", 0 registraciones; la línea devuelve el eco de lo enviado"},
+        {1, true, true, ", 0 registraciones; la línea devuelve el eco de lo enviado"},
+        {2, false, true, nullptr},
+        {0, true, false,
+         ": la línea devuelve el eco de lo enviado y Eco=0 no lo aparta; responde con Eco=2"},
+        {1, false, false,
+         ": la línea no devuelve el eco de lo enviado y Eco=1 lo espera; responde con Eco=2"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(QStringLiteral("Eco=%1, %2")
+                         .arg(c.eco)
+                         .arg(c.lineEchoes ? "echo" : "no echo")
+                         .toStdString());
+        Station s;
+        ASSERT_TRUE(s.b.Ready()) << s.b.SkipReason().toStdString();
+        ASSERT_TRUE(RegistryFile(s.b.registry)
+                        .Write(RegistryKeys::kAgent, {RegistryValue::Int("Eco", c.eco)}));
+        s.b.Line().SetEcho(c.lineEchoes, 16);
+        const CheckRun probe = RunCheck(s.b.registry, {"--probe"});
+        EXPECT_EQ(probe.code, c.ok ? 0 : 1) << probe.lines.join('\n').toStdString();
+        for (const QString item : {"Registrador A1", "Registrador B1"}) {
+            const QString line = probe.Of(item);
+            EXPECT_EQ(c.ok ? probe.Ok(item) : probe.Failed(item), true) << line.toStdString();
+            if (c.says)
+                EXPECT_TRUE(line.endsWith(QString::fromUtf8(c.says))) << line.toStdString();
+            else
+                EXPECT_FALSE(line.contains("eco")) << line.toStdString();
+        }
+    }
+}

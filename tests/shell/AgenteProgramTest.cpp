@@ -20,7 +20,7 @@ const QStringList kDefaults = {
     "Estacion=1",        "Comandos=10",     "Prioridad=3",   "Filas=100", "DifHora=5",
     "LogFileActivado=0", "LogFileAppend=0", "LogFileMax=30", "Retrys=2",  "TimeOut=3",
     "Espera=3",          "Kelvor1Compat=0", "ActHora=0",     "IV=1",      "MASTER1=0",
-    "MASTER2=0",         "MASTER3=0",       "PSW=0"};
+    "MASTER2=0",         "MASTER3=0",       "PSW=0",         "Eco=2"};
 
 class AgenteProgramTest : public ::testing::Test {
 protected:
@@ -93,10 +93,11 @@ TEST_F(AgenteProgramTest, PrintConfigReadsTheSettingsAsStored) {
 
     StoreAgentKey(
         "\"Comandos\"=\"20\"\r\n\"PSW\"=dword:00000005\r\n\"IV\"=dword:00000000\r\n"
-        "\"DifHora\"=dword:ffffffff\r\n");
+        "\"DifHora\"=dword:ffffffff\r\n\"Eco\"=dword:00000001\r\n");
     const QByteArray before = ReadAll(registry);
     QString err;
-    EXPECT_EQ(PrintConfig(&err), With(kDefaults, {"Retrys=1", "PSW=1", "IV=0", "DifHora=-1"}));
+    EXPECT_EQ(PrintConfig(&err),
+              With(kDefaults, {"Retrys=1", "PSW=1", "IV=0", "DifHora=-1", "Eco=1"}));
     EXPECT_EQ(ReadAll(registry), before);
     // The value stored as text is said, named with its key, on one line.
     EXPECT_EQ(err.count('\n'), 1) << err.toStdString();

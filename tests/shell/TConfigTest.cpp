@@ -35,7 +35,7 @@ TEST_F(TConfigTest, NoKeyGivesKeyMissingDefaults) {
               QStringList({"Estacion=1", "Comandos=10", "Prioridad=3", "Filas=100", "DifHora=5",
                            "LogFileActivado=0", "LogFileAppend=0", "LogFileMax=30", "Retrys=2",
                            "TimeOut=3", "Espera=3", "Kelvor1Compat=0", "ActHora=0", "IV=1",
-                           "MASTER1=0", "MASTER2=0", "MASTER3=0", "PSW=0"}));
+                           "MASTER1=0", "MASTER2=0", "MASTER3=0", "PSW=0", "Eco=2"}));
 }
 
 TEST_F(TConfigTest, KeyWithOnlyStationGivesValueMissingDefaults) {
@@ -184,6 +184,27 @@ TEST_F(TConfigTest, AWindows1252FileIsReadAndBinaryBytesStopTheStation) {
                                                  Qt::CaseInsensitive))
         << binary.StationProblem().toStdString();
     EXPECT_FALSE(binary.FileMissing());
+}
+
+// The echo setting: read like the others, any value kept as written (the link
+// reads what is not 0 or 1 as automatic), and a save leaves the installer's
+// value alone.
+TEST_F(TConfigTest, EchoSettingIsReadAndASaveLeavesItAsTheInstallerWroteIt) {
+    const struct {
+        const char* stored;
+        qint32 eco;
+    } cases[] = {{"", 2}, {"\"Eco\"=dword:00000000\n", 0}, {"\"Eco\"=dword:00000001\n", 1},
+                 {"\"Eco\"=dword:00000007\n", 7}, {"\"Eco\"=\"1\"\n", 2}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.stored);
+        StoreAgentKey(QStringLiteral("\"Estacion\"=dword:00000001\n") + c.stored);
+        TConfig config = Loaded();
+        EXPECT_EQ(config.Eco, c.eco);
+        EXPECT_TRUE(config.Describe().contains(QStringLiteral("Eco=%1").arg(c.eco)));
+        config.Eco = 5;
+        ASSERT_TRUE(config.Save(reg));
+        EXPECT_EQ(Loaded().Eco, c.eco);
+    }
 }
 
 TEST_F(TConfigTest, BrokenLinesSurviveASave) {

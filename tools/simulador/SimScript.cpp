@@ -252,6 +252,15 @@ void SimScript::Apply(const QStringList& args, SimulatedLine& line) {
             onReader(a, [](SimulatedReader& r) { r.ClearLog(); });
         } else if (a == "--clear-registrations") {
             onReader(a, [](SimulatedReader& r) { r.ClearRegistrations(); });
+        } else if (a == "--echo") {
+            // The converter, not a reader: it needs no --reader before it.
+            const QString v = value();
+            const bool on = v != "off";
+            const int latency = on ? int(Integer(a, v, 0, 600000)) : 0;
+            actions.append([on, latency](SimulatedLine& l) { l.SetEcho(on, latency); });
+        } else if (a == "--collide") {
+            const qint64 frames = Integer(a, value(), 0, 1LL << 40);
+            actions.append([frames](SimulatedLine& l) { l.SetCollisions(frames); });
         } else if (a == "--unplug") {
             actions.append([](SimulatedLine& l) { l.Unplug(); });
         } else if (a == "--plug") {
@@ -281,6 +290,9 @@ QString SimScript::Usage() {
         "          | erasedelay:MS | chunks:N:MS | latency:MS | traffic:MS\n"
         "          --no-faults\n"
         "  --clear-log  --clear-registrations\n"
-        "Control (líneas escritas en la FIFO): las opciones del registrador, --unplug, --plug.\n"
+        "Línea (en cualquier lugar): --echo MS|off   la línea devuelve lo que envía el agente,\n"
+        "          con la latencia MS del adaptador;  --collide N   las N tramas siguientes chocan\n"
+        "Control (líneas escritas en la FIFO): las opciones del registrador y de la línea,\n"
+        "          --unplug, --plug.\n"
         "Señales: SIGTERM/SIGINT terminan; SIGUSR1 desconecta la línea, SIGUSR2 la reconecta.\n");
 }

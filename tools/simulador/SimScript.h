@@ -14,7 +14,8 @@
 //                          traffic:MS)
 //            --no-faults
 //            --clear-log  --clear-registrations
-//   control: --unplug  --plug  (and every reader option)
+//   echo:    --echo MS|off  --collide N   (the line's converter; anywhere, no --reader)
+//   control: --unplug  --plug  (and every reader and echo option)
 //
 // Parsing throws Exception with a message naming the bad option or value;
 // nothing of a rejected line is applied. Any thread that may use the line.

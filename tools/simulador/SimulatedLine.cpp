@@ -375,12 +375,72 @@ void SimulatedLine::Loop() {
     }
 }
 
+void SimulatedLine::SetEcho(bool on, int latencyMs) {
+    std::lock_guard lock(m_mutex);
+    m_echo = on;
+    m_echoLatencyMs = qMax(0, latencyMs);
+}
+
+bool SimulatedLine::Echo() const {
+    std::lock_guard lock(m_mutex);
+    return m_echo;
+}
+
+void SimulatedLine::SetCollisions(qint64 n) {
+    std::lock_guard lock(m_mutex);
+    m_collisionsLeft = qMax<qint64>(0, n);
+}
+
+qint64 SimulatedLine::EchoedBytes() const {
+    std::lock_guard lock(m_mutex);
+    return m_echoedBytes;
+}
+
+qint64 SimulatedLine::Collided() const {
+    std::lock_guard lock(m_mutex);
+    return m_collided;
+}
+
 void SimulatedLine::ServeInput(const char* bytes, qsizetype n) {
+    bool echo;
+    SimAnswer echoed;
+    {
+        std::lock_guard lock(m_mutex);
+        echo = m_echo;
+        echoed.latencyMs = m_echoLatencyMs;
+    }
+    echoed.paced = true;
+    // The echo of what came so far goes out before any answer it caused: a
+    // reader answers only once the frame has crossed the wire.
+    auto flushEcho = [&] {
+        if (!echo || echoed.bytes.isEmpty())
+            return;
+        {
+            std::lock_guard lock(m_mutex);
+            m_echoedBytes += echoed.bytes.size();
+        }
+        Schedule(echoed);
+        echoed.bytes.clear();
+    };
     for (qsizetype i = 0; i < n; ++i) {
-        const char b = bytes[i];
+        char b = bytes[i];
+        if (b == kStx && !m_wantCheck) {
+            std::lock_guard lock(m_mutex);
+            m_damaging = m_collisionsLeft > 0;
+            if (m_damaging) {
+                --m_collisionsLeft;
+                ++m_collided;
+            }
+        }
+        if (m_wantCheck && m_damaging) {
+            b = char(b ^ 0x5A);
+            m_damaging = false;
+        }
+        echoed.bytes.append(b);
         if (m_wantCheck) {
             m_frame.append(b);
             m_wantCheck = m_inFrame = false;
+            flushEcho();
             Deliver(m_frame);
             m_frame.clear();
         } else if (b == kStx) {
@@ -397,9 +457,11 @@ void SimulatedLine::ServeInput(const char* bytes, qsizetype n) {
                 m_frame.clear();
             }
         } else if ((b == kAck || b == kNak) && m_current) {
+            flushEcho();
             Schedule(m_current->OnControl(b));
         }
     }
+    flushEcho();
 }
 
 void SimulatedLine::Deliver(const QByteArray& frame) {
@@ -582,6 +644,10 @@ QJsonObject SimulatedLine::Snapshot() const {
         o["slave"] = m_slavePath;
         o["plugged"] = m_master >= 0;
         o["controlError"] = m_controlError;
+        o["echo"] = m_echo;
+        o["echoLatencyMs"] = m_echoLatencyMs;
+        o["echoedBytes"] = m_echoedBytes;
+        o["collided"] = m_collided;
         for (const auto& [address, reader] : m_readers) readers.append(reader.get());
     }
     o["lineBaud"] = LineBaud();

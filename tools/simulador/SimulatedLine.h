@@ -10,6 +10,13 @@
 // reader's delay, paced at the line's byte time when asked (the speed and
 // framing the agent set on its side of the terminal).
 //
+// Echo (SetEcho): the line's converter hands back every byte the agent
+// writes, as two-wire RS-485 converters that keep their receiver on do: paced
+// at the line's byte time (a byte comes back as it goes out) and held back by
+// the adapter's latency timer, ahead of any answer. Collisions (SetCollisions)
+// damage the next request frames on the bus: the readers hear the damaged
+// frame (its check fails, so none answers) and the echo carries it too.
+//
 // Unplug closes the terminal (the agent's reads then report a lost line) and
 // removes the link; Plug makes a new terminal and points the link at it, so
 // the agent reconnects by the same path.
@@ -68,6 +75,17 @@ public:
     void Unplug();
     void Plug();  // throws Exception when a new terminal cannot be made
 
+    // Echo of the agent's bytes: on or off, with the adapter's latency timer
+    // in ms (0: each byte as it has gone out). Any time, any thread.
+    void SetEcho(bool on, int latencyMs = 0);
+    bool Echo() const;
+    // The next n request frames the agent sends are damaged on the bus (the
+    // check byte changed), each counted when its first byte arrives.
+    void SetCollisions(qint64 n);
+    // Bytes handed back so far, and frames damaged so far.
+    qint64 EchoedBytes() const;
+    qint64 Collided() const;
+
     // The speed the agent set on its side of the line (9600 until it does).
     qint32 LineBaud() const;
     // Waits until pred holds, re-checking after everything the line serves;
@@ -111,6 +129,11 @@ private:
     int m_slave = -1;
     QString m_slavePath;
     std::deque<std::function<void()>> m_tasks;
+    bool m_echo = false;
+    int m_echoLatencyMs = 0;
+    qint64 m_collisionsLeft = 0;
+    qint64 m_echoedBytes = 0;
+    qint64 m_collided = 0;
 
     // Touched by the line's thread only (or before Start / after Stop).
     int m_wake = -1;
@@ -121,6 +144,7 @@ private:
     QByteArray m_frame;
     bool m_inFrame = false;
     bool m_wantCheck = false;
+    bool m_damaging = false;  // the frame being received is a collision
     SimulatedReader* m_current = nullptr;
     std::deque<Pending> m_output;
 
