@@ -1,5 +1,7 @@
 #include "db/TCommandTable.h"
 
+#include <limits>
+
 #include "db/Statements.h"
 #include "db/TDM.h"
 #include "db/TSqlStatement.h"
@@ -9,12 +11,17 @@ namespace {
 const QString kSubject = QStringLiteral("COMANDO");
 }
 
-TCommandTable::TCommandTable(TDM& dm) : m_dm(dm) {
+TCommandTable::TCommandTable(TDM& dm, std::optional<Scope> scope) : m_dm(dm), m_scope(scope) {
     Read();
-    m_recordCount = int(m_rows.size());
+    if (!m_scope)
+        m_recordCount = int(m_rows.size());
 }
 
 void TCommandTable::Read() {
+    if (m_scope) {
+        ReadScope();
+        return;
+    }
     TSqlStatement q(m_dm.Db(), Sql::kSelectComandos, kSubject);
     q.Exec();
     QList<Row> rows;
@@ -27,10 +34,53 @@ void TCommandTable::Read() {
                     q.Value(QStringLiteral("FechaHora"))};
     }
     m_rows = rows;
+    m_rowsRead = rows.size();
+    m_index = 0;
+}
+
+// One statement (one transaction, one round trip) for the count and the rows,
+// which an idle cycle pays once.
+void TCommandTable::ReadScope() {
+    const Scope& s = *m_scope;
+    // A station above 100 keeps station 100's rows, which stand before its own,
+    // and passes over those of the stations in between: the whole rest.
+    const bool above100 = s.estacion > 100;
+    TStatementCache::Handle q =
+        m_dm.Statement(QString::fromLatin1(Sql::kSelectComandosPass), kSubject);
+    q->Bind(QStringLiteral("Hasta"), qMax<qint64>(s.countUpTo, 1));
+    q->Bind(QStringLiteral("Desde"), above100 ? 100 : s.estacion);
+    q->Bind(QStringLiteral("Filas"),
+            above100 ? qint64(std::numeric_limits<qint32>::max()) : qMax<qint64>(s.rows, 1));
+    q->Exec();
+    QList<Row> rows;
+    std::optional<qint32> total;
+    while (q->Next()) {
+        if (!total)
+            total = q->OptInt(QStringLiteral("Total"));
+        if (q->IsNull(QStringLiteral("Id")))
+            continue;  // the count's own row: no command found
+        rows << Row{q->Value(QStringLiteral("Id")),
+                    q->Value(QStringLiteral("IdEstacion")),
+                    q->Value(QStringLiteral("IdRegistrador")),
+                    q->Value(QStringLiteral("CodComando")),
+                    q->Value(QStringLiteral("Texto")),
+                    q->Value(QStringLiteral("FechaHora"))};
+    }
+    if (!m_readOnce)  // the count is the one the cursor opened with
+        m_recordCount = total.value_or(0);
+    m_readOnce = true;
+    m_rows = rows;
+    m_rowsRead = rows.size();
     m_index = 0;
 }
 
 void TCommandTable::First() {
+    Read();
+}
+
+void TCommandTable::First(qint64 rows) {
+    if (m_scope)
+        m_scope->rows = rows;
     Read();
 }
 

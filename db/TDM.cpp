@@ -311,6 +311,11 @@ std::unique_ptr<TCommandTable> TDM::OpenCommands() {
     return std::unique_ptr<TCommandTable>(new TCommandTable(*this));
 }
 
+std::unique_ptr<TCommandTable> TDM::OpenCommands(qint32 estacion, qint64 rows, qint64 countUpTo) {
+    return std::unique_ptr<TCommandTable>(
+        new TCommandTable(*this, TCommandTable::Scope{estacion, rows, countUpTo}));
+}
+
 // ---- Ids ------------------------------------------------------------------------
 
 qint32 TDM::GetNewId(const QString& tabla) {

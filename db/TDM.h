@@ -97,8 +97,10 @@ public:
     void LoadReader(TTR& reader);
 
     // ---- Commands ------------------------------------------------------------
-    // The command table of the calling thread's connection (see TCommandTable).
+    // The command table of the calling thread's connection (see TCommandTable),
+    // whole or the part of it that one pass may use.
     std::unique_ptr<TCommandTable> OpenCommands();
+    std::unique_ptr<TCommandTable> OpenCommands(qint32 estacion, qint64 rows, qint64 countUpTo);
 
     // ---- Ids and registrations --------------------------------------------
     // Hands out the counter's value and advances it by one, atomically (the
@@ -151,8 +153,11 @@ public:
     void QueueClockSync(const TTR& reader);
     // Clears the holder's key, stamps the return in LLAVE and, with "IV" on,
     // queues "BAJA" for every reader the holder is enrolled on. A holder that
-    // is gone, or holds no key, changes nothing and queues nothing.
-    void ReturnKey(qint32 idIngresante);
+    // is gone, or holds no key, changes nothing and queues nothing; so does
+    // one that no longer holds `returned` (the key presented at the door),
+    // when given: the front end has assigned another key meanwhile. The
+    // holder's row is locked from the read to the commit.
+    void ReturnKey(qint32 idIngresante, std::optional<qint32> returned = std::nullopt);
     // QryUsuario: the last row's Administrador decides; no row: false.
     bool IsAdministrator(const QString& password);
 
@@ -232,7 +237,7 @@ private:
     qint32 DrawId();   // the next id of the running pass's block
     qint32 IdsLeft();  // how many of the block are left
     void StoreEntry(const TTR& reader, const TFichada& f);
-    void ReturnKeyIn(ThreadConnection& c, qint32 idIngresante);
+    void ReturnKeyIn(ThreadConnection& c, qint32 idIngresante, std::optional<qint32> returned);
     void EnsurePendingTable(ThreadConnection& c);
     void Notice(const QString& text);
     void StoreSynthetic(const TTR& reader, const QString& codEstado, bool ackRegistra,

@@ -33,4 +33,10 @@ public:
     // Creates the agent's tables (and their indexes) that are missing, in one
     // transaction; touches nothing else. Returns the tables it created.
     static QStringList Upgrade(const QSqlDatabase& db, TSqlDriver driver);
+    // Creates the indexes the agent's statements rely on for speed where a
+    // database (a front end's) lacks them: today COMANDO_Orden on COMANDO
+    // (IdEstacion, FechaHora, Id), the command pass's order. Returns the
+    // indexes it created. Run by "kelvordb upgrade", never by the agent: an
+    // index on the installation's tables is the installer's choice.
+    static QStringList AddIndexes(const QSqlDatabase& db, TSqlDriver driver);
 };

@@ -141,10 +141,13 @@ void TDbTool::Upgrade() {
     // else is not this installation's database.
     RequireTables({QStringLiteral("REGISTRA")});
     const QStringList created = TSchema::Upgrade(m_db, m_alias.Driver());
-    if (created.isEmpty())
+    const QStringList indexes = TSchema::AddIndexes(m_db, m_alias.Driver());
+    if (created.isEmpty() && indexes.isEmpty())
         m_out << "El esquema de " << m_alias.Target() << " ya está al día\n";
-    else
+    if (!created.isEmpty())
         m_out << "Tablas creadas en " << m_alias.Target() << ": " << created.join(", ") << "\n";
+    if (!indexes.isEmpty())
+        m_out << "Índices creados en " << m_alias.Target() << ": " << indexes.join(", ") << "\n";
 }
 
 void TDbTool::SeedDemo(const QStringList& args) {
