@@ -37,6 +37,7 @@
 #include <QList>
 #include <QMetaObject>
 #include <QMutex>
+#include <QSet>
 #include <QSqlDatabase>
 #include <QString>
 #include <chrono>
@@ -73,7 +74,11 @@ public:
     // removed) it is closed and opened again. True when it was reopened (or
     // had not been opened), false when it was sound. Throws EDatabaseError
     // when it cannot be reopened; the next call tries again.
-    bool ReconnectIfBroken();
+    // `probe` false: a PostgreSQL connection is not asked (no statement, no
+    // transaction on the server); only what the client knows counts (closed,
+    // or a failure seen). The caller then finds a server that went away by
+    // its first statement failing, and calls again with a probe.
+    bool ReconnectIfBroken(bool probe = true);
     // "Directorio", or the SQLite file's folder; empty for PostgreSQL without
     // "Directorio" (anti-passback is then off).
     QString DatabaseDirectory() const;
@@ -190,6 +195,11 @@ private:
         QString file;                      // SQLite: the database file
         quint64 device = 0, inode = 0;     // SQLite: the file that was opened
         bool pendingTable = false;         // AGPENDIENTE exists (or was created) on this connection
+        // Readers known to have no note: the agent alone writes its readers'
+        // notes, so once one was found missing or removed outside a pass it
+        // stays missing until a pass of that reader writes it. Spares an
+        // idle reader's look-up every cycle.
+        QSet<QString> noNote;
         qint32 nextId = 0, endId = 0;      // the running pass's block of ids [next, end)
         bool drawPastUsed = false;         // a pass failed: the next block skips used ids
         bool inPass = false;               // a storing pass runs (StorePass)
@@ -210,7 +220,7 @@ private:
     // TStatementCache): for the statements run per registration or command.
     TStatementCache::Handle Statement(const QString& statement, const QString& subject);
     void Close(QThread* thread);
-    bool IsBroken(ThreadConnection& c);
+    bool IsBroken(ThreadConnection& c, bool probe = true);
 
     bool AntiPassBackOn();  // looked up once per storing pass
     bool IsMasterKey(qint32 nroLlave) const;
@@ -259,7 +269,7 @@ private:
     // Queued commands of a thread whose connection was closed, taken up by
     // its next connection (guarded by m_mutex).
     std::map<QThread*, QList<QueuedCommand>> m_carried;
-    QStringList m_notices;             // guarded by m_mutex
+    mutable QStringList m_notices;     // guarded by m_mutex
     bool m_noPendingNoticed = false;   // guarded by m_mutex
 };
 

@@ -197,6 +197,10 @@ void AgentBench::ReopenSetup() {
     }
 }
 
+void AgentBench::CloseSetup() {
+    QSqlDatabase::database(m_setupName, false).close();
+}
+
 QSqlDatabase AgentBench::Setup() const {
     return QSqlDatabase::database(m_setupName, true);
 }

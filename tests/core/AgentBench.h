@@ -116,6 +116,9 @@ public:
     QVariant Value(const QString& sql, const QVariantList& values = {});
     // Reopens the test's own connections (after a database server restart).
     void ReopenSetup();
+    // Closes the test's own connection to the database (the next set-up
+    // statement opens it again), so that it holds no session there.
+    void CloseSetup();
     int Count(const QString& table, const QString& where = {});
     void AddStation(int id, const QString& puerto);
     void AddReader(const QString& id, int estacion, bool virt = false, bool hta = false,

@@ -154,8 +154,13 @@ TEST_P(FrontEnd, TheFirstPassStoresAndTheAgentMakesItsTable) {
         EXPECT_EQ(Scalar("SELECT to_regclass('kelvor.agpendiente') IS NOT NULL"), "true");
     }
 
+    // The front end's COMANDO lacks the index of the command pass's order:
+    // upgrade adds it (and nothing else), then has nothing to do.
     QStringList o = Kelvordb(db->RegistryPath(), {"upgrade"});
     EXPECT_EQ(o.value(0), "0") << o.join('|').toStdString();
+    EXPECT_TRUE(o.value(1).contains("COMANDO_Orden")) << o.join('|').toStdString();
+    EXPECT_FALSE(o.value(1).contains("Tablas")) << o.join('|').toStdString();
+    o = Kelvordb(db->RegistryPath(), {"upgrade"});
     EXPECT_TRUE(o.value(1).contains("ya está al día")) << o.join('|').toStdString();
     o = Kelvordb(db->RegistryPath(), {"registraciones"});
     EXPECT_EQ(o.value(0), "0") << o.join('|').toStdString();
