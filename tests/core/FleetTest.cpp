@@ -9,6 +9,7 @@
 #include <QSqlQuery>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QThread>
 #include <iostream>
 
 #include "db/TAlias.h"
@@ -139,4 +140,100 @@ TEST(Tls, VerifyFullConnectsAndRefusesAWrongHostOrAuthority) {
             EXPECT_NE(outcome, "not TLS") << c.what;  // refused, not connected in the clear
         }
     }
+}
+
+namespace {
+QDateTime Minute(const QDateTime& t) {
+    return QDateTime(t.date(), QTime(t.time().hour(), t.time().minute()));
+}
+}  // namespace
+
+// A primary and its synchronous standby named together in the alias; the
+// primary stops while a reader's registrations are being stored and the
+// standby is promoted: the agent goes on against the new primary, and every
+// registration, before, during and after the switch, is stored exactly once.
+TEST(Failover, ThePromotedStandbyTakesOverMidTrafficNothingLostOrDoubled) {
+    constexpr int kPerBatch = 20, kCyclesAfter = 3;
+    OwnPostgres::Options po;
+    po.portOffset = 1;
+    OwnPostgres primary(po);
+    KELVOR_NEED(primary.Skip().isEmpty(), primary.Skip().toStdString());
+    AgentBench b(BenchDb::PostgreSQL);
+    ASSERT_TRUE(b.Ready()) << b.SkipReason().toStdString();
+    b.AddStation(1, b.LinePath());
+    b.AddReader("A1", 1);
+    OwnPostgres::Options so;
+    so.portOffset = 2;
+    so.standbyOf = primary.Port();
+    so.pointEnvironment = false;
+    OwnPostgres standby(so);
+    ASSERT_TRUE(standby.Skip().isEmpty()) << standby.Skip().toStdString();
+    // Synchronous from now on: a commit returns once the standby has it.
+    b.Exec("ALTER SYSTEM SET synchronous_standby_names = 'walreceiver'");
+    b.Exec("SELECT pg_reload_conf()");
+    bool sync = false;
+    for (int i = 0; i < 200 && !sync; ++i) {
+        sync = b.Value("SELECT COUNT(*) FROM pg_stat_replication WHERE sync_state = 'sync'")
+                   .toInt() == 1;
+        if (!sync)
+            QThread::msleep(50);
+    }
+    ASSERT_TRUE(sync) << "the standby did not become synchronous";
+    ASSERT_TRUE(RegistryFile(b.registry)
+                    .Write(RegistryKeys::kAlias,
+                           {RegistryValue::Str("Host", "127.0.0.1,127.0.0.1"),
+                            RegistryValue::Str("Port", QString("%1,%2")
+                                                           .arg(primary.Port())
+                                                           .arg(standby.Port()))}));
+
+    SimulatedReader& r = b.Reader(u'A');
+    QMap<qint32, HeldRegistration> held;
+    const QDateTime first = Minute(b.clock.Now()).addSecs(-60 * (3 * kPerBatch + 10));
+    auto addBatch = [&](int batch) {
+        for (int i = 0; i < kPerBatch; ++i) {
+            const qint32 key = batch * kPerBatch + i + 1;
+            const QDateTime moment = first.addSecs(60 * qint64(key));
+            r.AddRegistration("21", key, moment);
+            held.insert(key, {moment, "SALHAB"});
+        }
+    };
+    addBatch(0);
+    auto thread = b.MakeThread(true);
+    thread->SetCycleLimit(200);  // a bound only; the stop request ends the run
+    bool stopOk = false, promoteOk = false;
+    int switchCycle = 0;
+    b.view.onCycleStart = [&](int cycle) {
+        if (cycle == 2)
+            addBatch(1);
+        if (switchCycle > 0 && cycle == switchCycle + 1)
+            addBatch(2);
+        if (switchCycle > 0 && cycle == switchCycle + 1 + kCyclesAfter)
+            thread->RequestStop();
+    };
+    b.view.onRow = [&](const ViewRow& row) {
+        if (switchCycle == 0 && b.view.cycleStarts == 2 && row.mensaje.startsWith("Leyendo ")) {
+            stopOk = primary.Stop();
+            promoteOk = standby.Promote();
+            switchCycle = 2;
+        }
+    };
+    thread->Resume();
+    thread->WaitForEnd();
+    ASSERT_TRUE(stopOk);
+    ASSERT_TRUE(promoteOk);
+    b.PointSetupAt(standby.Port());
+    const FaultCounts c = FaultCounts::Of(b, held);
+    std::cout << "failover: " << held.size() << " registrations, " << thread->CyclesDone()
+              << " cycles, " << c.stored << " stored, " << c.duplicates << " duplicates, "
+              << c.lost << " lost" << std::endl;
+    EXPECT_EQ(thread->CyclesDone(), switchCycle + 1 + kCyclesAfter);
+    EXPECT_EQ(c.stored, 3 * kPerBatch) << c.Text();
+    EXPECT_EQ(c.duplicates, 0) << c.Text();
+    EXPECT_EQ(c.lost, 0) << c.Text();
+    EXPECT_EQ(c.altered + c.invented, 0) << c.Text();
+    EXPECT_EQ(c.twinsMissing, 0);
+    EXPECT_TRUE(r.Registrations().isEmpty());
+    // The new primary takes writes: the agent is on it, not on a read-only
+    // standby.
+    EXPECT_EQ(b.Value("SELECT pg_is_in_recovery()").toBool(), false);
 }

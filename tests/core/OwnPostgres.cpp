@@ -38,7 +38,7 @@ OwnPostgres::OwnPostgres(const Options& options)
         m_port -= 25000;
     if (options.standbyOf != 0) {
         if (Run(m_bin + "/pg_basebackup",
-                {"-D", m_dir + "/data", "-R", "-X", "stream", "-h", "127.0.0.1", "-p",
+                {"-D", m_dir + "/data", "-R", "-X", "stream", "-c", "fast", "-h", "127.0.0.1", "-p",
                  QString::number(options.standbyOf), "-U", m_user}) != 0) {
             m_skip = "pg_basebackup failed";
             return;
