@@ -269,10 +269,13 @@ void TComunicationThread::EnsureDatabase() {
         ReportDatabaseNotices();
         return;
     }
-    // A server that restarted between two cycles (or a SQLite file that was
-    // replaced) is found here, before anything is read or stored, instead of
-    // costing a failed cycle and the recovery pause.
-    if (m_services.dm->ReconnectIfBroken()) {
+    // A SQLite file that was replaced is found here, before anything is read
+    // or stored, instead of costing a failed cycle and the recovery pause. A
+    // PostgreSQL server is not pinged (a transaction on the server every
+    // cycle): one that restarted between two cycles fails the cycle's first
+    // statement, the reader list, which then reconnects and reads again
+    // (CollectRegistrations).
+    if (m_services.dm->ReconnectIfBroken(false)) {
         WriteLog(QStringLiteral("Se restableció la conexión con la base de datos"), 1);
     }
     ReportDatabaseNotices();

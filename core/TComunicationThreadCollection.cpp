@@ -23,7 +23,20 @@
 using namespace ThreadText;
 
 void TComunicationThread::CollectRegistrations() {
-    const QList<TDM::ReaderRow> rows = m_services.dm->QueryReaders(m_estacion);
+    QList<TDM::ReaderRow> rows;
+    try {
+        rows = m_services.dm->QueryReaders(m_estacion);
+    } catch (const EDatabaseError&) {
+        // The reader list is the cycle's first statement and stands in for
+        // a ping of its own: a server that went away since the last cycle
+        // fails it, the connection is made again and the list read anew.
+        // Any other failure (or none to mend) goes to the cycle's handler.
+        if (!m_services.dm->ReconnectIfBroken())
+            throw;
+        WriteLog(QStringLiteral("Se restableció la conexión con la base de datos"), 1);
+        ReportDatabaseNotices();
+        rows = m_services.dm->QueryReaders(m_estacion);
+    }
     WriteLog(QStringLiteral("Se van a consultar %1 registradores").arg(rows.size()), 2);
     TTR reader;  // one descriptor for the whole pass; Id is kept between rows
     for (const TDM::ReaderRow& row : rows) {

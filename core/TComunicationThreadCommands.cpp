@@ -23,16 +23,26 @@
 using namespace ThreadText;
 
 void TComunicationThread::ProcessCommands() {
-    // The table closes when the cursor is destroyed, also on the way out of
-    // an exception.
-    std::unique_ptr<TCommandTable> table = m_services.dm->OpenCommands();
-    const int total = table->RecordCount();
-    int taken = 0;
     // Rows whose delivery failed in this pass. The rewind after a failure
     // would meet them again, and the count of all stations' rows would let
     // a dead reader's command be retried up to the limit, each time costing
     // the link's retries while no reader is collected: one try per pass.
     QSet<QString> failed;
+    int taken = 0;
+    // What a read of the table must bring for the loop below to run as over
+    // the whole table: the rows it may still take, those it passes over as
+    // tried already, and one more, the row that ends the pass (another
+    // station's, or any row at the limit). Lower stations' rows are left
+    // out; they would be passed over uncounted.
+    const qint64 limit = qMax(m_comandos, 0);
+    auto rowsNeeded = [&] { return qMax<qint64>(limit - taken, 0) + failed.size() + 1; };
+    // The count matters only up to the limit: above it the loop stops at the
+    // limit before the taken count could reach the total.
+    // The table closes when the cursor is destroyed, also on the way out of
+    // an exception.
+    std::unique_ptr<TCommandTable> table =
+        m_services.dm->OpenCommands(m_estacion, rowsNeeded(), limit + 1);
+    const int total = table->RecordCount();
     WriteLog(QStringLiteral("Hay %1 comandos para procesar (max. procesables: %2)")
                  .arg(total)
                  .arg(m_comandos),
@@ -123,7 +133,7 @@ void TComunicationThread::ProcessCommands() {
                            kInProgress);
             try {
                 table->Restamp(Now());
-                table->First();
+                table->First(rowsNeeded());
                 ReportStateOk(QStringLiteral("OK"), 1);
             } catch (const EDatabaseError& e) {
                 ReportStateError(QStringLiteral("Error"), 2);

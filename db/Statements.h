@@ -177,15 +177,32 @@ inline constexpr const char* kSelectComandos =
     "length(CodComando) AS LargoCodComando, substr(Texto, 1, %1) AS Texto, "
     "length(Texto) AS LargoTexto, FechaHora FROM COMANDO "
     "ORDER BY IdEstacion, FechaHora, Id";
+// What one command pass may use, in one statement: how many rows the table
+// holds, counted up to :Hasta only, and the rows from station :Desde on in the
+// pass's order, at most :Filas of them. The count comes on every row, and on
+// a row of its own (all other fields NULL) when no command is found. The
+// texts are bounded as in kSelectComandos (%1, %2).
+inline constexpr const char* kSelectComandosPass =
+    "SELECT k.Total, c.Id, c.IdEstacion, c.IdRegistrador, c.LargoIdRegistrador, c.CodComando, "
+    "c.LargoCodComando, c.Texto, c.LargoTexto, c.FechaHora "
+    "FROM (SELECT COUNT(*) AS Total FROM (SELECT 1 AS Uno FROM COMANDO LIMIT :Hasta) t) k "
+    "LEFT JOIN (SELECT Id, IdEstacion, substr(IdRegistrador, 1, %2) AS IdRegistrador, "
+    "length(IdRegistrador) AS LargoIdRegistrador, substr(CodComando, 1, %2) AS CodComando, "
+    "length(CodComando) AS LargoCodComando, substr(Texto, 1, %1) AS Texto, "
+    "length(Texto) AS LargoTexto, FechaHora FROM COMANDO "
+    "WHERE IdEstacion >= :Desde ORDER BY IdEstacion, FechaHora, Id LIMIT :Filas) c ON 1 = 1 "
+    "ORDER BY c.IdEstacion, c.FechaHora, c.Id";
 inline constexpr const char* kDeleteComando = "DELETE FROM COMANDO WHERE Id = :Id";
 inline constexpr const char* kRestampComando =
     "UPDATE COMANDO SET FechaHora = :FechaHora WHERE Id = :Id";
 
-// Key return: locate the holder, clear its key, stamp the assignment.
+// Key return: locate the holder, clear its key, stamp the assignment. The
+// clear names the key it takes back, so a key the front end assigned
+// meanwhile is never cleared.
 inline constexpr const char* kLocateIngresante =
     "SELECT Id, NroLlave, UltimaAsignacion FROM INGRESAN WHERE Id = :Id";
 inline constexpr const char* kClearIngresanteKey =
-    "UPDATE INGRESAN SET NroLlave = NULL WHERE Id = :Id";
+    "UPDATE INGRESAN SET NroLlave = NULL WHERE Id = :Id AND NroLlave = :NroLlave";
 inline constexpr const char* kSelectLlave =
     "SELECT NroLlave, FechaAsignacion FROM LLAVE WHERE NroLlave = :NroLlave";
 // The same by row identity (%1: rowid or ctid).

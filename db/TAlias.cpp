@@ -60,15 +60,60 @@ TAlias TAlias::Load(const RegistryFile& registry) {
     a.m_password = ReadText(*key, QStringLiteral("Password")).value_or(QString());
     a.m_directory = ReadText(*key, QStringLiteral("Directorio")).value_or(QString());
     if (auto port = ReadText(*key, QStringLiteral("Port")); port && !port->trimmed().isEmpty()) {
-        bool ok = false;
-        const int p = port->trimmed().toInt(&ok);
-        if (!ok || p <= 0 || p > 65535)
+        QStringList ports;
+        for (const QString& part : port->split(',')) {
+            bool ok = false;
+            const int p = part.trimmed().toInt(&ok);
+            if (!ok || p <= 0 || p > 65535)
+                throw EDatabaseError(
+                    QStringLiteral("El puerto \"%1\" del alias \"Kelvor\" no es válido "
+                                   "(valor \"Port\" en la %2)")
+                        .arg(*port, Where(registry)));
+            if (!a.m_port)
+                a.m_port = p;
+            ports << QString::number(p);
+        }
+        const qsizetype hosts = a.m_host.isEmpty() ? 1 : a.m_host.split(',').size();
+        if (ports.size() > 1 && ports.size() != hosts)
             throw EDatabaseError(
-                QStringLiteral("El puerto \"%1\" del alias \"Kelvor\" no es válido "
-                               "(valor \"Port\" en la %2)")
-                    .arg(*port, Where(registry)));
-        a.m_port = p;
+                QStringLiteral("El alias \"Kelvor\" nombra %1 servidores (valor \"Host\") y %2 "
+                               "puertos (valor \"Port\"): se indica un puerto para todos o uno "
+                               "por servidor (%3)")
+                    .arg(hosts)
+                    .arg(ports.size())
+                    .arg(Where(registry)));
+        a.m_ports = ports.join(',');
     }
+    // libpq's words, checked here so that a typing error is said with the
+    // value's name instead of as the server's refusal.
+    auto choice = [&](const QString& name, const QStringList& allowed, QString& out) {
+        const QString v = ReadText(*key, name).value_or(QString()).trimmed();
+        if (v.isEmpty())
+            return;
+        if (!allowed.contains(v, Qt::CaseInsensitive))
+            throw EDatabaseError(QStringLiteral("El valor \"%1\" del alias \"Kelvor\" no es "
+                                                "válido: \"%2\"; se admiten %3 (%4)")
+                                     .arg(name, v, allowed.join(QStringLiteral(", ")),
+                                          Where(registry)));
+        out = v.toLower();
+    };
+    choice(QStringLiteral("SslMode"),
+           {"disable", "allow", "prefer", "require", "verify-ca", "verify-full"}, a.m_sslMode);
+    choice(QStringLiteral("TargetSessionAttrs"),
+           {"any", "read-write", "read-only", "primary", "standby", "prefer-standby"},
+           a.m_targetSessionAttrs);
+    // Files: Qt's driver turns ';' into a separator, so a name with one
+    // cannot be passed on.
+    auto file = [&](const QString& name, QString& out) {
+        out = ReadText(*key, name).value_or(QString()).trimmed();
+        if (out.contains(';'))
+            throw EDatabaseError(QStringLiteral("El valor \"%1\" del alias \"Kelvor\" no puede "
+                                                "contener ';': \"%2\" (%3)")
+                                     .arg(name, out, Where(registry)));
+    };
+    file(QStringLiteral("SslRootCert"), a.m_sslRootCert);
+    file(QStringLiteral("SslCert"), a.m_sslCert);
+    file(QStringLiteral("SslKey"), a.m_sslKey);
     a.m_schema = ReadText(*key, QStringLiteral("Schema")).value_or(QString()).trimmed();
     auto seconds = [&](const QString& name, int& out) {
         const std::optional<QString> v = ReadText(*key, name);
@@ -84,6 +129,14 @@ TAlias TAlias::Load(const RegistryFile& registry) {
     };
     seconds(QStringLiteral("LockTimeout"), a.m_lockTimeoutS);
     seconds(QStringLiteral("StatementTimeout"), a.m_statementTimeoutS);
+    static const QStringList known = {
+        "Driver", "Database", "Host", "Port", "User", "Password", "Directorio",
+        "Schema", "LockTimeout", "StatementTimeout", "SslMode", "SslRootCert",
+        "SslCert", "SslKey", "TargetSessionAttrs"};
+    for (const QString& name : key->ValueNames()) {
+        if (!known.contains(name, Qt::CaseInsensitive))
+            a.m_unknown << name;
+    }
     return a;
 }
 
@@ -113,6 +166,46 @@ QString TAlias::Target() const {
     return host + '/' + m_database;
 }
 
+namespace {
+// A libpq value in single quotes, so that spaces and quotes pass.
+QString Quoted(const QString& v) {
+    QString out = v;
+    out.replace('\\', QLatin1String("\\\\")).replace('\'', QLatin1String("\\'"));
+    return '\'' + out + '\'';
+}
+}  // namespace
+
+QString TAlias::ConnectOptions(int connectTimeoutS) const {
+    QStringList o;
+    o << QStringLiteral("connect_timeout=%1").arg(connectTimeoutS)
+      << QStringLiteral("keepalives=1")
+      << QStringLiteral("keepalives_idle=%1").arg(kKeepaliveIdleS)
+      << QStringLiteral("keepalives_interval=%1").arg(kKeepaliveIntervalS)
+      << QStringLiteral("keepalives_count=%1").arg(kKeepaliveCount)
+      // Data sent and never acknowledged (a statement in flight when the
+      // host vanished) is given up after the keepalives' own bound.
+      << QStringLiteral("tcp_user_timeout=%1")
+             .arg((kKeepaliveIdleS + kKeepaliveIntervalS * kKeepaliveCount) * 1000);
+    if (m_ports.contains(','))
+        o << QStringLiteral("port=") + Quoted(m_ports);
+    if (!m_sslMode.isEmpty())
+        o << QStringLiteral("sslmode=") + m_sslMode;
+    if (!m_sslRootCert.isEmpty())
+        o << QStringLiteral("sslrootcert=") + Quoted(m_sslRootCert);
+    if (!m_sslCert.isEmpty())
+        o << QStringLiteral("sslcert=") + Quoted(m_sslCert);
+    if (!m_sslKey.isEmpty())
+        o << QStringLiteral("sslkey=") + Quoted(m_sslKey);
+    // Several servers are a primary and its standbys: the agent writes, so
+    // it wants the one that takes writes unless the alias says otherwise.
+    QString target = m_targetSessionAttrs;
+    if (target.isEmpty() && m_host.contains(','))
+        target = QStringLiteral("read-write");
+    if (!target.isEmpty())
+        o << QStringLiteral("target_session_attrs=") + target;
+    return o.join(';');
+}
+
 TAlias TAlias::WithDatabase(const QString& database) const {
     TAlias a = *this;
     a.m_database = database;
@@ -137,17 +230,14 @@ QSqlDatabase TAlias::Connect(const QString& name, int busyTimeoutMs, bool create
     } else {
         if (!m_host.isEmpty())
             db.setHostName(m_host);
-        if (m_port)
+        // Several ports go with the other options: Qt's port is one number.
+        if (m_port && !m_ports.contains(','))
             db.setPort(*m_port);
         if (!m_user.isEmpty())
             db.setUserName(m_user);
         if (!m_password.isEmpty())
             db.setPassword(m_password);
-        // Keepalives end a session whose server host vanished (no reset
-        // arrives) in about a minute instead of the system's two hours.
-        db.setConnectOptions(QStringLiteral("connect_timeout=%1;keepalives=1;keepalives_idle=30;"
-                                            "keepalives_interval=10;keepalives_count=3")
-                                 .arg(connectTimeoutS));
+        db.setConnectOptions(ConnectOptions(connectTimeoutS));
     }
     if (!db.open()) {
         const QString text = db.lastError().text().trimmed();

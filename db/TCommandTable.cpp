@@ -1,12 +1,12 @@
 #include "db/TCommandTable.h"
 
+#include <limits>
+
 #include "db/Statements.h"
 #include "db/TDM.h"
 #include "db/TSqlStatement.h"
 #include "shell/Errors.h"
 #include "shell/TextLimits.h"
-
-#include <limits>
 
 namespace {
 const QString kSubject = QStringLiteral("COMANDO");
@@ -29,12 +29,25 @@ QString TCommandTable::SelectStatement() {
         .arg(TextLimits::kField);
 }
 
-TCommandTable::TCommandTable(TDM& dm) : m_dm(dm) {
+const QString& TCommandTable::PassStatement() {
+    // One text for the process: the statement cache keeps it prepared.
+    static const QString text = QString::fromLatin1(Sql::kSelectComandosPass)
+                                    .arg(TextLimits::kCommandText)
+                                    .arg(TextLimits::kField);
+    return text;
+}
+
+TCommandTable::TCommandTable(TDM& dm, std::optional<Scope> scope) : m_dm(dm), m_scope(scope) {
     Read();
-    m_recordCount = int(m_rows.size());
+    if (!m_scope)
+        m_recordCount = int(m_rows.size());
 }
 
 void TCommandTable::Read() {
+    if (m_scope) {
+        ReadScope();
+        return;
+    }
     TSqlStatement q(m_dm.Db(), SelectStatement(), kSubject);
     q.Exec();
     QList<Row> rows;
@@ -50,10 +63,56 @@ void TCommandTable::Read() {
                     Length(q.Value(QStringLiteral("LargoTexto")))};
     }
     m_rows = rows;
+    m_rowsRead = rows.size();
+    m_index = 0;
+}
+
+// One statement (one transaction, one round trip) for the count and the rows,
+// which an idle cycle pays once.
+void TCommandTable::ReadScope() {
+    const Scope& s = *m_scope;
+    // A station above 100 keeps station 100's rows, which stand before its own,
+    // and passes over those of the stations in between: the whole rest.
+    const bool above100 = s.estacion > 100;
+    TStatementCache::Handle q =
+        m_dm.Statement(PassStatement(), kSubject);
+    q->Bind(QStringLiteral("Hasta"), qMax<qint64>(s.countUpTo, 1));
+    q->Bind(QStringLiteral("Desde"), above100 ? 100 : s.estacion);
+    q->Bind(QStringLiteral("Filas"),
+            above100 ? qint64(std::numeric_limits<qint32>::max()) : qMax<qint64>(s.rows, 1));
+    q->Exec();
+    QList<Row> rows;
+    std::optional<qint32> total;
+    while (q->Next()) {
+        if (!total)
+            total = q->OptInt(QStringLiteral("Total"));
+        if (q->IsNull(QStringLiteral("Id")))
+            continue;  // the count's own row: no command found
+        rows << Row{q->Value(QStringLiteral("Id")),
+                    q->Value(QStringLiteral("IdEstacion")),
+                    q->Value(QStringLiteral("IdRegistrador")),
+                    q->Value(QStringLiteral("CodComando")),
+                    q->Value(QStringLiteral("Texto")),
+                    q->Value(QStringLiteral("FechaHora")),
+                    Length(q->Value(QStringLiteral("LargoIdRegistrador"))),
+                    Length(q->Value(QStringLiteral("LargoCodComando"))),
+                    Length(q->Value(QStringLiteral("LargoTexto")))};
+    }
+    if (!m_readOnce)  // the count is the one the cursor opened with
+        m_recordCount = total.value_or(0);
+    m_readOnce = true;
+    m_rows = rows;
+    m_rowsRead = rows.size();
     m_index = 0;
 }
 
 void TCommandTable::First() {
+    Read();
+}
+
+void TCommandTable::First(qint64 rows) {
+    if (m_scope)
+        m_scope->rows = rows;
     Read();
 }
 

@@ -3,9 +3,20 @@
 // IdEstacion, FechaHora, Id: lower stations first, and within a station the
 // oldest (or longest untried) command first. Made by TDM::OpenCommands.
 //
-// - RecordCount: all rows of all stations, counted when the cursor opened.
+// The whole table, or a pass's part of it (a Scope): the rows of station
+// `estacion` on (lower stations are the agents' of other stations, which a
+// pass passes over; station 100 is among them only for a station above 100,
+// where nothing is left out), at most `rows` of them per read, through the
+// index on (IdEstacion, FechaHora, Id) where the database has one. The pass
+// needs no more: what it may take, the rows it passes over after a rewind,
+// and the one row of a higher station that ends it.
+//
+// - RecordCount: all rows of all stations, counted when the cursor opened;
+//   with a Scope counted up to `countUpTo` only (a larger table reads as
+//   countUpTo), so the count costs no more than the rows.
 // - First re-reads the table and stands on its first row, so a row that was
-//   re-stamped (or added meanwhile) is found at its new place.
+//   re-stamped (or added meanwhile) is found at its new place; First(rows)
+//   re-reads a scoped cursor with a new row bound.
 // - Delete removes the current row from the table at once; the cursor then
 //   stands on the following row. A row that another agent removed first is
 //   simply gone (the command was carried).
@@ -28,16 +39,26 @@
 #include <QList>
 #include <QString>
 #include <QVariant>
+#include <optional>
 
 class TDM;
 
 class TCommandTable {
 public:
-    explicit TCommandTable(TDM& dm);  // reads the table; throws EDatabaseError
+    struct Scope {
+        qint32 estacion;
+        qint64 rows;       // at least 1
+        qint64 countUpTo;  // at least 1
+    };
+    // Reads the table (or its scope); throws EDatabaseError.
+    explicit TCommandTable(TDM& dm, std::optional<Scope> scope = std::nullopt);
 
     int RecordCount() const { return m_recordCount; }
+    // How many rows the last read brought (at most the scope's bound).
+    qsizetype RowsRead() const { return m_rowsRead; }
     bool Eof() const { return m_index >= m_rows.size(); }
     void First();
+    void First(qint64 rows);
     void Next();
 
     qint32 IdEstacion() const;
@@ -55,6 +76,9 @@ public:
     // The statement that reads the table, texts cut to their bounds (the
     // database tool shows the queue through it too).
     static QString SelectStatement();
+    // The command pass's statement (the count and the pass's rows), bounded
+    // the same way.
+    static const QString& PassStatement();
 
     void Delete();
     void Restamp(const QDateTime& when);
@@ -65,10 +89,14 @@ private:
         qint64 largoIdRegistrador = 0, largoCodComando = 0, largoTexto = 0;
     };
     void Read();
+    void ReadScope();
     const Row& CurrentRow() const;
 
     TDM& m_dm;
+    std::optional<Scope> m_scope;
     QList<Row> m_rows;
+    qsizetype m_rowsRead = 0;
+    bool m_readOnce = false;
     qsizetype m_index = 0;
     int m_recordCount = 0;
 };

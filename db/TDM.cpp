@@ -103,8 +103,16 @@ TDM& DM() {
 
 TAlias TDM::Alias() const {
     QMutexLocker lock(&m_mutex);
-    if (!m_alias)
+    if (!m_alias) {
         m_alias = TAlias::Load(RegistryFile::Process());
+        // Loaded once per data module, so said once per run: a value that
+        // is misspelt ("SSLmode " or "Sslmodo") would otherwise leave the
+        // connection without what the installer meant it to have.
+        for (const QString& name : m_alias->UnknownValues())
+            m_notices << QStringLiteral("El alias \"Kelvor\" tiene el valor \"%1\", que el agente "
+                                        "no conoce y no usa (%2)")
+                             .arg(name, m_alias->SettingsFile());
+    }
     return *m_alias;
 }
 
@@ -191,7 +199,7 @@ void TDM::CloseThreadConnection() {
     Close(QThread::currentThread());
 }
 
-bool TDM::IsBroken(ThreadConnection& c) {
+bool TDM::IsBroken(ThreadConnection& c, bool probe) {
     QSqlDatabase db = QSqlDatabase::database(c.name, false);
     if (!db.isOpen())
         return true;
@@ -200,13 +208,16 @@ bool TDM::IsBroken(ThreadConnection& c) {
         if (!FileIdentity(c.file, &device, &inode) || device != c.device || inode != c.inode)
             return true;
     }
-    QSqlQuery probe(db);
-    return !probe.exec(QStringLiteral("SELECT 1"));
+    // A probe of a SQLite file costs the server nothing: always asked.
+    if (!probe && c.file.isEmpty())
+        return false;
+    QSqlQuery probeQuery(db);
+    return !probeQuery.exec(QStringLiteral("SELECT 1"));
 }
 
-bool TDM::ReconnectIfBroken() {
+bool TDM::ReconnectIfBroken(bool probe) {
     ThreadConnection* c = FindCurrent();
-    if (c && !IsBroken(*c))
+    if (c && !IsBroken(*c, probe))
         return false;
     CloseThreadConnection();
     Open();
@@ -310,6 +321,11 @@ bool TDM::IsAdministrator(const QString& password) {
 
 std::unique_ptr<TCommandTable> TDM::OpenCommands() {
     return std::unique_ptr<TCommandTable>(new TCommandTable(*this));
+}
+
+std::unique_ptr<TCommandTable> TDM::OpenCommands(qint32 estacion, qint64 rows, qint64 countUpTo) {
+    return std::unique_ptr<TCommandTable>(
+        new TCommandTable(*this, TCommandTable::Scope{estacion, rows, countUpTo}));
 }
 
 // ---- Ids ------------------------------------------------------------------------

@@ -37,6 +37,7 @@
 #include <QList>
 #include <QMetaObject>
 #include <QMutex>
+#include <QSet>
 #include <QSqlDatabase>
 #include <QString>
 #include <chrono>
@@ -73,7 +74,11 @@ public:
     // removed) it is closed and opened again. True when it was reopened (or
     // had not been opened), false when it was sound. Throws EDatabaseError
     // when it cannot be reopened; the next call tries again.
-    bool ReconnectIfBroken();
+    // `probe` false: a PostgreSQL connection is not asked (no statement, no
+    // transaction on the server); only what the client knows counts (closed,
+    // or a failure seen). The caller then finds a server that went away by
+    // its first statement failing, and calls again with a probe.
+    bool ReconnectIfBroken(bool probe = true);
     // "Directorio", or the SQLite file's folder; empty for PostgreSQL without
     // "Directorio" (anti-passback is then off).
     QString DatabaseDirectory() const;
@@ -97,8 +102,10 @@ public:
     void LoadReader(TTR& reader);
 
     // ---- Commands ------------------------------------------------------------
-    // The command table of the calling thread's connection (see TCommandTable).
+    // The command table of the calling thread's connection (see TCommandTable),
+    // whole or the part of it that one pass may use.
     std::unique_ptr<TCommandTable> OpenCommands();
+    std::unique_ptr<TCommandTable> OpenCommands(qint32 estacion, qint64 rows, qint64 countUpTo);
 
     // ---- Ids and registrations --------------------------------------------
     // Hands out the counter's value and advances it by one, atomically (the
@@ -184,8 +191,11 @@ public:
     void QueueClockSync(const TTR& reader);
     // Clears the holder's key, stamps the return in LLAVE and, with "IV" on,
     // queues "BAJA" for every reader the holder is enrolled on. A holder that
-    // is gone, or holds no key, changes nothing and queues nothing.
-    void ReturnKey(qint32 idIngresante);
+    // is gone, or holds no key, changes nothing and queues nothing; so does
+    // one that no longer holds `returned` (the key presented at the door),
+    // when given: the front end has assigned another key meanwhile. The
+    // holder's row is locked from the read to the commit.
+    void ReturnKey(qint32 idIngresante, std::optional<qint32> returned = std::nullopt);
     // QryUsuario: the last row's Administrador decides; no row: false.
     bool IsAdministrator(const QString& password);
 
@@ -220,6 +230,11 @@ private:
         bool pendingTable = false;         // AGPENDIENTE exists (or was created) on this connection
         bool stateTables = false;          // AGESTACION and AGESTADO exist on this connection
         QDateTime lastStateStamp;          // AGESTADO.FechaHora of this connection's last write
+        // Readers known to have no note: the agent alone writes its readers'
+        // notes, so once one was found missing or removed outside a pass it
+        // stays missing until a pass of that reader writes it. Spares an
+        // idle reader's look-up every cycle.
+        QSet<QString> noNote;
         qint32 nextId = 0, endId = 0;      // the running pass's block of ids [next, end)
         bool drawPastUsed = false;         // a pass failed: the next block skips used ids
         bool inPass = false;               // a storing pass runs (StorePass)
@@ -240,7 +255,7 @@ private:
     // TStatementCache): for the statements run per registration or command.
     TStatementCache::Handle Statement(const QString& statement, const QString& subject);
     void Close(QThread* thread);
-    bool IsBroken(ThreadConnection& c);
+    bool IsBroken(ThreadConnection& c, bool probe = true);
 
     bool AntiPassBackOn();  // looked up once per storing pass
     bool IsMasterKey(qint32 nroLlave) const;
@@ -267,7 +282,7 @@ private:
     qint32 DrawId();   // the next id of the running pass's block
     qint32 IdsLeft();  // how many of the block are left
     void StoreEntry(const TTR& reader, const TFichada& f);
-    void ReturnKeyIn(ThreadConnection& c, qint32 idIngresante);
+    void ReturnKeyIn(ThreadConnection& c, qint32 idIngresante, std::optional<qint32> returned);
     void EnsurePendingTable(ThreadConnection& c);
     void EnsureStateTables(ThreadConnection& c);
     void Notice(const QString& text);
@@ -290,7 +305,7 @@ private:
     // Queued commands of a thread whose connection was closed, taken up by
     // its next connection (guarded by m_mutex).
     std::map<QThread*, QList<QueuedCommand>> m_carried;
-    QStringList m_notices;             // guarded by m_mutex
+    mutable QStringList m_notices;     // guarded by m_mutex
     bool m_noPendingNoticed = false;   // guarded by m_mutex
     bool m_noStateNoticed = false;     // guarded by m_mutex
 };

@@ -160,25 +160,34 @@ void TDM::QueueClockSync(const TTR& reader) {
     Pause();
 }
 
-void TDM::ReturnKey(qint32 idIngresante) {
+void TDM::ReturnKey(qint32 idIngresante, std::optional<qint32> returned) {
     ThreadConnection& c = Current();
     const qsizetype queued = c.commands.size();
     try {
-        ReturnKeyIn(c, idIngresante);
+        ReturnKeyIn(c, idIngresante, returned);
     } catch (...) {
         // The commands of a failed step are dropped with its changes.
         c.commands.resize(std::min(queued, c.commands.size()));
         throw;
     }
+    // Once its transaction has ended (a return of its own, outside a pass):
+    // the "BAJA" rows are posted now, not left for the next post.
+    if (c.transactionDepth == 0)
+        PostQueuedCommands();
 }
 
-void TDM::ReturnKeyIn(ThreadConnection& c, qint32 idIngresante) {
+void TDM::ReturnKeyIn(ThreadConnection& c, qint32 idIngresante, std::optional<qint32> returned) {
     const QSqlDatabase db = Db();
     TTransaction t(db, Driver(), c.transactionDepth, QStringLiteral("INGRESAN"));
     std::optional<qint32> key;
     std::optional<QDateTime> assigned;
     {
-        TSqlStatement q(db, Sql::kLocateIngresante, QStringLiteral("INGRESAN"));
+        // Locked until the commit (SQLite's write lock is taken at BEGIN): a
+        // front end that assigns a key meanwhile waits for the return, or
+        // the return reads the key it assigned.
+        TSqlStatement q(
+            db, QString::fromLatin1(Sql::kLocateIngresante) + TSqlDialect::RowLockClause(Driver()),
+            QStringLiteral("INGRESAN"));
         q.Bind(QStringLiteral("Id"), idIngresante);
         q.Exec();
         if (q.Next()) {
@@ -186,16 +195,25 @@ void TDM::ReturnKeyIn(ThreadConnection& c, qint32 idIngresante) {
             assigned = q.OptDateTime(QStringLiteral("UltimaAsignacion"));
         }
     }
-    // A holder that is gone, or has no key any more: there is no key to take
-    // back, no assignment to close and nothing to remove from the readers.
-    if (!key) {
+    // A holder that is gone, or has no key any more, or holds another key
+    // than the one handed back at the door (the front end assigned it since):
+    // there is no key to take back, no assignment to close and nothing to
+    // remove from the readers.
+    if (!key || (returned && *key != *returned)) {
         t.Commit();
         return;
     }
     {
         TSqlStatement q(db, Sql::kClearIngresanteKey, QStringLiteral("INGRESAN"));
         q.Bind(QStringLiteral("Id"), idIngresante);
+        q.Bind(QStringLiteral("NroLlave"), *key);
         q.Exec();
+        if (q.RowsAffected() == 0) {
+            // Changed between the read and the clear (an engine that did not
+            // lock the row): the new key stays, and so does its assignment.
+            t.Commit();
+            return;
+        }
     }
     if (assigned) {
         // Located by value rather than by text, so that an assignment written
@@ -244,6 +262,4 @@ void TDM::ReturnKeyIn(ThreadConnection& c, qint32 idIngresante) {
         }
     }
     t.Commit();
-    if (c.transactionDepth == 0)
-        PostQueuedCommands();
 }

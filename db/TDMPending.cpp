@@ -96,14 +96,22 @@ bool TDM::PendingNoteOn() {
 QList<QByteArray> TDM::PendingRecords(const QString& idRegistrador) {
     if (!PendingNoteOn())
         return {};
+    ThreadConnection& c = Current();
+    // Outside a pass only: inside one the note is read for what it holds now.
+    const bool outside = c.transactionDepth == 0;
+    if (outside && c.noNote.contains(idRegistrador))
+        return {};
     QString text;
     {
         TStatementCache::Handle q =
             Statement(QString::fromLatin1(Sql::kSelectPendiente), kPendiente);
         q->Bind(QStringLiteral("IdRegistrador"), idRegistrador);
         q->Exec();
-        if (!q->Next())
+        if (!q->Next()) {
+            if (outside)
+                c.noNote.insert(idRegistrador);
             return {};
+        }
         text = q->Str(QStringLiteral("Registros"));
     }
     return Decode(text, idRegistrador);
@@ -112,9 +120,12 @@ QList<QByteArray> TDM::PendingRecords(const QString& idRegistrador) {
 void TDM::ClearPending(const QString& idRegistrador) {
     if (!PendingNoteOn())
         return;
+    ThreadConnection& c = Current();
     TSqlStatement q(Db(), Sql::kDeletePendiente, kPendiente);
     q.Bind(QStringLiteral("IdRegistrador"), idRegistrador);
     q.Exec();
+    if (c.transactionDepth == 0)
+        c.noNote.insert(idRegistrador);
 }
 
 qsizetype TDM::StoreRegistrations(const TTR& reader, const TListaFichadas& list,
@@ -123,6 +134,9 @@ qsizetype TDM::StoreRegistrations(const TTR& reader, const TListaFichadas& list,
     if (records.isEmpty() && list.Count() == 0)
         return 0;
     const bool noteOn = PendingNoteOn();
+    // The pass writes the reader's note (or fails, leaving it as it was):
+    // either way it is looked up again.
+    Current().noNote.remove(reader.Id);
     qsizetype skipped = 0;
     QString notice;
     // Ids for every entry: those skipped as already stored leave a gap.

@@ -191,7 +191,7 @@ void TDM::StoreEntry(const TTR& reader, const TFichada& f) {
                 if (exit) {
                     ExitVisit(key, f.FechaHora(), reader.Id);
                     if (ordinaryKey && tipo == kVisita)
-                        ReturnKey(holder);
+                        ReturnKey(holder, key);
                 }
             }
         }
@@ -270,7 +270,7 @@ void TDM::StoreVirtualRegistrations(const TTR& reader) {
                     QString tipo;
                     const qint32 holder = FindKeyHolder(*s.key, tipo);
                     if (tipo == kVisita)
-                        ReturnKey(holder);
+                        ReturnKey(holder, *s.key);
                 }
             }
         }

@@ -133,3 +133,25 @@ void TSchema::Create(const QSqlDatabase& db, TSqlDriver driver) {
     for (const QString& s : Statements(driver)) Run(db, s);
     t.Commit();
 }
+
+QStringList TSchema::AddIndexes(const QSqlDatabase& db, TSqlDriver driver) {
+    const bool pg = driver == TSqlDriver::PostgreSQL;
+    // Looked for as the engine finds it: PostgreSQL in the schema of the
+    // table the search path finds (an index lives beside its table).
+    const QString exists =
+        pg ? QStringLiteral("SELECT COUNT(*) FROM pg_indexes WHERE indexname = 'comando_orden' "
+                            "AND schemaname = (SELECT n.nspname FROM pg_class c JOIN "
+                            "pg_namespace n ON n.oid = c.relnamespace WHERE c.oid = "
+                            "to_regclass('comando'))")
+           : QStringLiteral("SELECT COUNT(*) FROM main.sqlite_master WHERE type = 'index' AND "
+                            "name = 'COMANDO_Orden' COLLATE NOCASE");
+    QSqlQuery q(db);
+    if (!q.exec(exists) || !q.next())
+        throw EDatabaseError(QStringLiteral("Error de base de datos (COMANDO): %1")
+                                 .arg(q.lastError().text().trimmed()));
+    if (q.value(0).toInt() > 0)
+        return {};
+    q.finish();
+    Run(db, QStringLiteral("CREATE INDEX COMANDO_Orden ON COMANDO (IdEstacion, FechaHora, Id)"));
+    return {QStringLiteral("COMANDO_Orden")};
+}

@@ -39,4 +39,10 @@ public:
     // Returns the tables it created.
     static QStringList CreateMissing(const QSqlDatabase& db, TSqlDriver driver,
                                      const QStringList& tables);
+    // Creates the indexes the agent's statements rely on for speed where a
+    // database (a front end's) lacks them: today COMANDO_Orden on COMANDO
+    // (IdEstacion, FechaHora, Id), the command pass's order. Returns the
+    // indexes it created. Run by "kelvordb upgrade", never by the agent: an
+    // index on the installation's tables is the installer's choice.
+    static QStringList AddIndexes(const QSqlDatabase& db, TSqlDriver driver);
 };

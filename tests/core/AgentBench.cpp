@@ -197,6 +197,22 @@ void AgentBench::ReopenSetup() {
     }
 }
 
+void AgentBench::PointSetupAt(int port) {
+    for (const QString& name : {m_setupName, m_pgAdminName}) {
+        if (name.isEmpty())
+            continue;
+        QSqlDatabase db = QSqlDatabase::database(name, false);
+        db.close();
+        db.setPort(port);
+        if (!db.open())
+            ADD_FAILURE() << db.lastError().text().toStdString();
+    }
+}
+
+void AgentBench::CloseSetup() {
+    QSqlDatabase::database(m_setupName, false).close();
+}
+
 QSqlDatabase AgentBench::Setup() const {
     return QSqlDatabase::database(m_setupName, true);
 }

@@ -127,6 +127,12 @@ public:
     QVariant Value(const QString& sql, const QVariantList& values = {});
     // Reopens the test's own connections (after a database server restart).
     void ReopenSetup();
+    // Closes the test's own connection to the database (the next set-up
+    // statement opens it again), so that it holds no session there.
+    void CloseSetup();
+    // Points the test's own connections at another server of the same data
+    // (a standby promoted in place of the primary) and reopens them.
+    void PointSetupAt(int port);
     int Count(const QString& table, const QString& where = {});
     void AddStation(int id, const QString& puerto);
     void AddReader(const QString& id, int estacion, bool virt = false, bool hta = false,

@@ -10,7 +10,10 @@ const char* const kNames[] = {"KELVOR_TEST_PG_HOST", "KELVOR_TEST_PG_PORT", "KEL
                               "KELVOR_TEST_PG_SKIP"};
 }
 
-OwnPostgres::OwnPostgres() : m_folder(QDir::tempPath() + "/kelvor-own-pg-XXXXXX") {
+OwnPostgres::OwnPostgres() : OwnPostgres(Options{}) {}
+
+OwnPostgres::OwnPostgres(const Options& options)
+    : m_folder(QDir::tempPath() + "/kelvor-own-pg-XXXXXX"), m_options(options) {
     const QString bindir = qEnvironmentVariable("PG_THROWAWAY_BINDIR");
     if (bindir.isEmpty() || !QFile::exists(bindir + "/pg_ctl")) {
         m_skip = "no PostgreSQL server binaries (PG_THROWAWAY_BINDIR from scripts/test)";
@@ -30,8 +33,18 @@ OwnPostgres::OwnPostgres() : m_folder(QDir::tempPath() + "/kelvor-own-pg-XXXXXX"
         m_user = qEnvironmentVariable("USER", "postgres");
     }
     // Above the shared test server's range; one cluster per test process.
-    m_port = 40000 + (::getpid() % 20000);
-    if (Run(m_bin + "/initdb", {"-D", m_dir + "/data", "-A", "trust", "-U", m_user}) != 0) {
+    m_port = 40000 + (::getpid() % 20000) + 97 * options.portOffset;
+    if (m_port > 65000)
+        m_port -= 25000;
+    if (options.standbyOf != 0) {
+        if (Run(m_bin + "/pg_basebackup",
+                {"-D", m_dir + "/data", "-R", "-X", "stream", "-c", "fast", "-h", "127.0.0.1", "-p",
+                 QString::number(options.standbyOf), "-U", m_user}) != 0) {
+            m_skip = "pg_basebackup failed";
+            return;
+        }
+    } else if (Run(m_bin + "/initdb", {"-D", m_dir + "/data", "-A", "trust", "-U", m_user}) !=
+               0) {
         m_skip = "initdb failed";
         return;
     }
@@ -39,7 +52,8 @@ OwnPostgres::OwnPostgres() : m_folder(QDir::tempPath() + "/kelvor-own-pg-XXXXXX"
         m_skip = "the test's own PostgreSQL server did not start";
         return;
     }
-    PointEnvironmentHere();
+    if (options.pointEnvironment)
+        PointEnvironmentHere();
 }
 
 OwnPostgres::~OwnPostgres() {
@@ -54,11 +68,25 @@ OwnPostgres::~OwnPostgres() {
 }
 
 bool OwnPostgres::Start() {
+    QString settings;
+    for (const QString& s : m_options.settings) settings += " -c " + s;
     return Run(m_bin + "/pg_ctl", {"-D", m_dir + "/data", "-w", "-l", m_dir + "/server.log", "-o",
                                    QString("-p %1 -k %2 -c listen_addresses=127.0.0.1 -c fsync=off")
-                                       .arg(m_port)
-                                       .arg(m_dir),
+                                           .arg(m_port)
+                                           .arg(m_dir) +
+                                       settings,
                                    "start"}) == 0;
+}
+
+bool OwnPostgres::Promote() {
+    return Run(m_bin + "/pg_ctl", {"-D", m_dir + "/data", "-w", "-t", "30", "promote"}) == 0;
+}
+
+void OwnPostgres::GiveToServer(const QString& path, bool privateKey) {
+    if (privateKey)
+        QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner);
+    if (::getuid() == 0)
+        QProcess::execute("chown", {"postgres:postgres", path});
 }
 
 bool OwnPostgres::Stop() {

@@ -12,17 +12,32 @@
 
 class OwnPostgres {
 public:
+    struct Options {
+        QStringList settings;   // server settings, "name=value" each
+        int portOffset = 0;     // a second server of the same process: 1, 2, ...
+        int standbyOf = 0;      // a streaming standby (pg_basebackup -R) of the
+                                // server on this port instead of a new cluster
+        bool pointEnvironment = true;
+    };
     OwnPostgres();
+    explicit OwnPostgres(const Options& options);
     ~OwnPostgres();  // stops the server (immediate), removes its folder, restores the environment
     bool Start();
     bool Stop();
+    bool Promote();  // a standby becomes a primary (pg_ctl promote, waits)
     const QString& Skip() const { return m_skip; }
+    int Port() const { return m_port; }
+    const QString& User() const { return m_user; }
+    // Makes a file or folder readable by the server's user (root runs the
+    // server as postgres); a key file is also made private to it.
+    static void GiveToServer(const QString& path, bool privateKey = false);
 
 private:
     int Run(const QString& program, const QStringList& args);
     void PointEnvironmentHere();
 
     QTemporaryDir m_folder;
+    Options m_options;
     QString m_skip, m_bin, m_dir, m_user;
     QStringList m_runAs;
     int m_port = 0;

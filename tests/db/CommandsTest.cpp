@@ -1,6 +1,9 @@
 // Key lookup, anti-passback, clock synchronisation, key return and the
 // command table.
 
+#include <QSqlQuery>
+#include <QThread>
+
 #include "db/TCommandTable.h"
 #include "shell/Errors.h"
 #include "shell/RegistryFile.h"
@@ -298,6 +301,62 @@ TEST_P(CommandTable, NullFieldsReadAsZeroAndEmpty) {
     EXPECT_FALSE(t->FechaHora().isValid());
 }
 
+// A pass's part of the table: with a backlog of 20 000 rows of other
+// stations (a key roll-out), the rows read are what the pass may take plus the
+// row that ends it, in the table's order, station 100 after the station's own.
+TEST_P(CommandTable, APassReadsWhatItMayTakeOfABacklog) {
+    const char* backlog =
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 10000) "
+        "INSERT INTO COMANDO (IdEstacion, IdRegistrador, CodComando, Texto, FechaHora) "
+        "SELECT ?, 'Z1', 'ALTA', '0012311', '2026-03-01 06:00:00.000' FROM n";
+    db->Exec(backlog, {3});  // a lower station's roll-out
+    db->Exec(backlog, {7});  // a higher station's
+    for (int i = 0; i < 4; ++i) Cmd(5, "A1", QString("O%1").arg(i), "2026-03-01 07:00:00.000");
+    Cmd(100, "A1", "W", "2026-03-01 05:00:00.000");
+    struct Case {
+        qint32 estacion;
+        qint64 rows;
+        QStringList walk;
+    };
+    const Case cases[] = {
+        // Own rows up to the bound.
+        {5, 3, {"5:O0", "5:O1", "5:O2"}},
+        // All own rows, then the higher station's rows (the first ends the
+        // pass) up to the bound, and no more.
+        {5, 10, {"5:O0", "5:O1", "5:O2", "5:O3", "7:ALTA", "7:ALTA", "7:ALTA", "7:ALTA", "7:ALTA",
+                 "7:ALTA"}},
+        // Above the backlogs: station 100's row, nothing else.
+        {8, 10, {"100:W"}},
+        // Above 100: station 100's rows stand before the station's own.
+        {120, 10, {"100:W"}},
+    };
+    for (const Case& c : cases) {
+        auto t = dm->OpenCommands(c.estacion, c.rows, 11);
+        EXPECT_EQ(t->RecordCount(), 11) << c.estacion;  // counted up to the bound only
+        EXPECT_LE(t->RowsRead(), c.rows) << c.estacion;
+        QStringList walk;
+        for (; !t->Eof(); t->Next())
+            walk << QString("%1:%2").arg(t->IdEstacion()).arg(t->CodComando());
+        EXPECT_EQ(walk, c.walk) << c.estacion;
+    }
+    // A re-read after a rewind takes its own bound; a re-stamped row moves
+    // behind the other rows of its station.
+    auto t = dm->OpenCommands(5, 2, 11);
+    t->Restamp(QDateTime(QDate(2026, 3, 1), QTime(9, 0)));
+    t->First(6);
+    QStringList walk;
+    for (; !t->Eof(); t->Next()) walk << t->CodComando();
+    EXPECT_EQ(walk, QStringList({"O1", "O2", "O3", "O0", "ALTA", "ALTA"}));
+    EXPECT_EQ(t->RowsRead(), 6);
+    // Small tables are counted whole; an empty one reads no row.
+    db->Exec("DELETE FROM COMANDO WHERE IdEstacion IN (3, 7)");
+    EXPECT_EQ(dm->OpenCommands(5, 10, 11)->RecordCount(), 5);
+    db->Exec("DELETE FROM COMANDO");
+    auto empty = dm->OpenCommands(5, 10, 11);
+    EXPECT_EQ(empty->RecordCount(), 0);
+    EXPECT_TRUE(empty->Eof());
+}
+
 // SQLite keeps whatever text another program wrote.
 class CommandTableLooseTypes : public CommandTable {};
 KELVOR_ON_SQLITE(CommandTableLooseTypes);
@@ -312,4 +371,72 @@ TEST_P(CommandTableLooseTypes, AStationThatIsNoNumberNamesTheTableAndValue) {
         EXPECT_TRUE(e.Message().contains("COMANDO")) << e.Message().toStdString();
         EXPECT_TRUE(e.Message().contains("uno"));
     }
+}
+
+// The key return against a front end that hands the visitor another key.
+class KeyReturn : public DbTest {};
+KELVOR_ON_BOTH_ENGINES(KeyReturn);
+
+TEST_P(KeyReturn, AKeyAssignedSinceIsNeverCleared) {
+    config.IV = true;
+    Reader("A1", 1);
+    Holder(8, "VISITA", 5);
+    Enrol("A1", 8);
+    // The front end gave the visitor key 7 before the agent stored the exit
+    // with key 5: nothing of the new assignment is touched.
+    db->Exec("UPDATE INGRESAN SET NroLlave = 7, UltimaAsignacion = '2026-03-02 09:00:00.000' "
+             "WHERE Id = 8");
+    db->Exec("INSERT INTO LLAVE (NroLlave, FechaAsignacion, IdIngresante) VALUES "
+             "(7, '2026-03-02 09:00:00.000', 8)");
+    dm->ReturnKey(8, 5);
+    EXPECT_EQ(db->Scalar("SELECT NroLlave FROM INGRESAN WHERE Id = 8"), "7");
+    EXPECT_EQ(db->Rows("SELECT Devolucion FROM LLAVE ORDER BY NroLlave"),
+              QList<QStringList>({{""}, {""}}));
+    EXPECT_TRUE(Commands().isEmpty());
+    // The key it does hold is returned as before.
+    dm->ReturnKey(8, 7);
+    EXPECT_EQ(db->Scalar("SELECT NroLlave FROM INGRESAN WHERE Id = 8"), "");
+    EXPECT_EQ(db->Scalar("SELECT Devolucion FROM LLAVE WHERE NroLlave = 7"),
+              "2026-12-09 14:05:00.000");
+    EXPECT_EQ(Commands(), QList<QStringList>({{"1", "A1", "BAJA", "00007"}}));
+}
+
+// Another session holds the holder's row with key 7 assigned, uncommitted,
+// while the agent returns key 5; then it commits. PostgreSQL only: SQLite's
+// writers are serialised by the database lock.
+class KeyReturnRace : public DbTest {};
+KELVOR_ON_POSTGRESQL(KeyReturnRace);
+
+TEST_P(KeyReturnRace, TheFrontEndsAssignmentInFlightSurvivesTheReturn) {
+    Holder(8, "VISITA", 5);
+    QSqlDatabase front = db->Check();
+    QSqlQuery q(front);
+    ASSERT_TRUE(q.exec("BEGIN"));
+    ASSERT_TRUE(q.exec("UPDATE INGRESAN SET NroLlave = 7 WHERE Id = 8"));
+    QString error;
+    QThread* agent = QThread::create([&] {
+        try {
+            dm->ReturnKey(8, 5);
+        } catch (const std::exception& e) {
+            error = e.what();
+        }
+        dm->CloseThreadConnection();
+    });
+    agent->start();
+    // Bounded: until the agent's session waits for the row (or 20 s).
+    bool waiting = false;
+    for (int i = 0; i < 400 && !waiting; ++i) {
+        QSqlQuery w(front);
+        waiting = w.exec("SELECT COUNT(*) FROM pg_locks WHERE NOT granted") && w.next() &&
+                  w.value(0).toInt() > 0;
+        if (!waiting)
+            QThread::msleep(50);
+    }
+    EXPECT_TRUE(waiting) << "the return did not wait for the front end's row";
+    ASSERT_TRUE(q.exec("COMMIT"));
+    ASSERT_TRUE(agent->wait(30000));
+    delete agent;
+    EXPECT_EQ(error, "");
+    EXPECT_EQ(db->Scalar("SELECT NroLlave FROM INGRESAN WHERE Id = 8"), "7");
+    EXPECT_EQ(db->Scalar("SELECT Devolucion FROM LLAVE WHERE NroLlave = 5"), "");
 }

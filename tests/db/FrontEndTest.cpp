@@ -155,8 +155,13 @@ TEST_P(FrontEnd, TheFirstPassStoresAndTheAgentMakesItsTable) {
         EXPECT_EQ(Scalar("SELECT to_regclass('kelvor.agpendiente') IS NOT NULL"), "true");
     }
 
+    // The front end's COMANDO lacks the index of the command pass's order:
+    // upgrade adds it (and nothing else), then has nothing to do.
     QStringList o = Kelvordb(db->RegistryPath(), {"upgrade"});
     EXPECT_EQ(o.value(0), "0") << o.join('|').toStdString();
+    EXPECT_TRUE(o.value(1).contains("COMANDO_Orden")) << o.join('|').toStdString();
+    EXPECT_FALSE(o.value(1).contains("Tablas")) << o.join('|').toStdString();
+    o = Kelvordb(db->RegistryPath(), {"upgrade"});
     EXPECT_TRUE(o.value(1).contains("ya está al día")) << o.join('|').toStdString();
     o = Kelvordb(db->RegistryPath(), {"registraciones"});
     EXPECT_EQ(o.value(0), "0") << o.join('|').toStdString();
@@ -253,6 +258,25 @@ TEST_P(FrontEnd, TheStationsStateIsWrittenOverAndShown) {
 // The front end changes its tables while the agent runs (a new version adds a
 // column with a default, or rebuilds an index): the agent's statements, kept
 // prepared from the pass before, store the next pass into the changed table.
+// The command pass's part of the front end's Comando (no index of the
+// pass's order, an extra column, a timestamp without fractions).
+TEST_P(FrontEnd, TheCommandPassReadsItsPartOfTheFrontEndsQueue) {
+    for (const char* row : {"(0, 'Z1', 'BAJA', '1', '2026-03-01 07:00:00', 'ana')",
+                            "(1, 'A1', 'ALTA', '0012311', '2026-03-01 08:00:00', 'ana')",
+                            "(1, 'A1', 'BAJA', '123', '2026-03-01 07:30:00', 'ana')",
+                            "(2, 'C1', 'RESET', '', '2026-03-01 06:00:00', 'ana')",
+                            "(100, 'A1', 'SINCRO', '', '2026-03-01 05:00:00', 'ana')"})
+        Exec(QString("INSERT INTO comando (idestacion, idregistrador, codcomando, texto, fechahora, "
+                     "usuario) VALUES ") +
+             row);
+    MakeDm();
+    std::unique_ptr<TCommandTable> t = dm->OpenCommands(1, 3, 3);
+    EXPECT_EQ(t->RecordCount(), 3);
+    QStringList walk;
+    for (; !t->Eof(); t->Next()) walk << QString("%1:%2").arg(t->IdEstacion()).arg(t->CodComando());
+    EXPECT_EQ(walk, QStringList({"1:BAJA", "1:ALTA", "2:RESET"}));
+}
+
 TEST_P(FrontEnd, ATableChangedBetweenPassesTakesTheNextPass) {
     MakeDm();
     EXPECT_EQ(Store(2), 0);

@@ -204,3 +204,20 @@ TEST_P(Tool, UpgradeAddsTheAgentsMissingTables) {
     EXPECT_EQ(db->Scalar("SELECT COUNT(*) FROM Zonas"), "0");
     EXPECT_EQ(db->Scalar("SELECT NroLlave FROM REGISTRA"), "123");
 }
+
+// A front end's COMANDO without the index of the command pass's order: upgrade
+// adds it once; the agent itself adds none.
+TEST_P(Tool, UpgradeAddsTheCommandOrderIndex) {
+    ASSERT_EQ(Run({"init"}).status, 0);
+    db->Exec("DROP INDEX COMANDO_Orden");
+    Outcome o = Run({"upgrade"});
+    ASSERT_EQ(o.status, 0) << o.err.toStdString();
+    EXPECT_TRUE(o.out.contains("COMANDO_Orden")) << o.out.toStdString();
+    const QString count =
+        GetParam() == Backend::SQLite
+            ? "SELECT COUNT(*) FROM sqlite_master WHERE type = 'index' AND name = 'COMANDO_Orden'"
+            : "SELECT COUNT(*) FROM pg_indexes WHERE indexname = 'comando_orden'";
+    EXPECT_EQ(db->Scalar(count), "1");
+    o = Run({"upgrade"});
+    EXPECT_TRUE(o.out.contains("al día")) << o.out.toStdString();
+}

@@ -185,10 +185,13 @@ void TDbTool::Upgrade() {
     // that the database lacks (a front end's or an older one); the tables
     // there are left as they are.
     const QStringList created = TSchema::CreateMissing(m_db, m_alias.Driver(), TSchema::Tables());
-    if (created.isEmpty())
+    const QStringList indexes = TSchema::AddIndexes(m_db, m_alias.Driver());
+    if (created.isEmpty() && indexes.isEmpty())
         m_out << "El esquema de " << m_alias.Target() << " ya está al día\n";
-    else
+    if (!created.isEmpty())
         m_out << "Tablas creadas en " << m_alias.Target() << ": " << created.join(", ") << "\n";
+    if (!indexes.isEmpty())
+        m_out << "Índices creados en " << m_alias.Target() << ": " << indexes.join(", ") << "\n";
 }
 
 void TDbTool::SeedDemo(const QStringList& args) {
