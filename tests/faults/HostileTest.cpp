@@ -99,8 +99,8 @@ TEST(Hostile, SettingsFilesOfGarbageWrongTypesAndEndlessLines) {
         // A value of the wrong type reads as missing: the default stays.
         EXPECT_EQ(Line(o.out, "Comandos"), "Comandos=10") << c.name;
         EXPECT_EQ(Line(o.out, "DifHora"), "DifHora=5") << c.name;
-        // The 18 settings, then the line that names the file read.
-        EXPECT_EQ(o.out.count('\n'), 19) << c.name;
+        // The 19 settings, then the line that names the file read.
+        EXPECT_EQ(o.out.count('\n'), 20) << c.name;
         EXPECT_TRUE(o.out.endsWith("# Archivo: " + registry + "\n")) << c.name;
     }
 }
