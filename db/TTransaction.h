@@ -7,12 +7,18 @@
 // pass that calls it. Commit of the outermost one commits; leaving the scope
 // without Commit (an exception) rolls everything back.
 //
+// On PostgreSQL BEGIN and COMMIT go through the connection's TPgSession, so
+// that the statements between them travel together with them (see there);
+// an error of any of them fails the whole transaction at Commit.
+//
 // `depth` is the connection's nesting counter, owned by the caller and shared
 // by every TTransaction on that connection. Thread: the connection's thread.
 
+#include <QPointer>
 #include <QSqlDatabase>
 #include <QString>
 
+#include "db/TPgSession.h"
 #include "db/TSqlDialect.h"
 
 class TTransaction {
@@ -31,6 +37,7 @@ private:
     void Run(const QString& statement);
 
     QSqlDatabase m_db;
+    QPointer<TPgSession> m_session;  // PostgreSQL, outermost only
     int& m_depth;
     QString m_subject;
     bool m_outermost;
