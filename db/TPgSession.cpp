@@ -10,16 +10,13 @@
 namespace {
 
 const char* const kObjectName = "kelvor-libpq-session";
-// Runs answered but not asked about are remembered for their changed rows
-// this far back; a pass asks (if at all) right after the run.
+// Runs answered are remembered for their changed rows this far back; a pass
+// asks (if at all) right after the run.
 constexpr size_t kAffectedKept = 4096;
-// More queued runs than this are read in between, so that neither side's
-// socket buffer fills while the other waits to write.
-constexpr size_t kMaxQueued = 1000;
-
-QString Text(const char* s) {
-    return QString::fromUtf8(s ? s : "").trimmed();
-}
+// More kept requests than this are sent in between: the answers to one
+// round trip must fit the sockets' buffers while the server waits to write
+// them and the client is still sending.
+constexpr size_t kMaxKept = 1000;
 
 }  // namespace
 
@@ -30,7 +27,10 @@ TPgSession* TPgSession::For(const QSqlDatabase& db) {
     if (!driver)
         return nullptr;
     const QVariant v = driver->handle();
-    if (!v.isValid() || qstrcmp(v.typeName(), "PGconn*") != 0)
+    // Qt's driver hands the handle over as "pg_conn*" (the struct behind
+    // libpq's PGconn typedef).
+    if (!v.isValid() ||
+        (qstrcmp(v.typeName(), "pg_conn*") != 0 && qstrcmp(v.typeName(), "PGconn*") != 0))
         return nullptr;
     PGconn* conn = *static_cast<PGconn* const*>(v.constData());
     if (!conn)
@@ -54,7 +54,7 @@ void TPgSession::Follow(PGconn* conn) {
     if (conn == m_conn && pid == m_pid)
         return;
     // Another connection (Qt reopened it): nothing of the old one exists on
-    // this server process, neither its queue nor its prepared statements.
+    // this server process, neither what was kept nor its prepared statements.
     Forget();
     m_error.clear();
     m_conn = conn;
@@ -65,8 +65,8 @@ void TPgSession::Follow(PGconn* conn) {
 void TPgSession::Forget() {
     if (m_batching)
         m_lost = true;
-    m_batching = m_inPipeline = false;
-    m_pending.clear();
+    m_batching = false;
+    m_kept.clear();
     m_prepared.clear();
     m_affected.clear();
 }
@@ -85,7 +85,7 @@ QString TPgSession::ErrorText(PGconn* conn, const PGresult* res) {
             message += QStringLiteral("(%1)").arg(QLatin1String(state));
     }
     if (message.trimmed().isEmpty())
-        message = Text(PQerrorMessage(conn));
+        message = QString::fromUtf8(PQerrorMessage(conn));
     QString text = message;
     if (!text.isEmpty() && !text.endsWith(u'\n'))
         text += u' ';
@@ -93,51 +93,25 @@ QString TPgSession::ErrorText(PGconn* conn, const PGresult* res) {
     return text.trimmed();
 }
 
-void TPgSession::Enter() {
-    if (m_inPipeline)
-        return;
-    if (PQpipelineStatus(m_conn) == PQ_PIPELINE_OFF && PQenterPipelineMode(m_conn) != 1)
-        throw EDatabaseError(QStringLiteral("Error de base de datos: la conexión no admite el "
-                                            "envío en serie: %1")
-                                 .arg(Text(PQerrorMessage(m_conn))));
-    m_inPipeline = true;
-}
-
-TPgSession::Ticket TPgSession::Queue(Pending p) {
-    p.ticket = m_next++;
-    m_pending.push_back(std::move(p));
-    return m_pending.back().ticket;
-}
-
-void TPgSession::Sync() {
-    if (PQpipelineSync(m_conn) != 1)
-        throw EDatabaseError(QStringLiteral("Error de base de datos: %1")
-                                 .arg(ErrorText(m_conn, nullptr)));
-    Pending p;
-    p.sync = true;
-    Queue(std::move(p));
-}
-
-void TPgSession::FlushRequest() {
-    // The server holds its answers until a sync or a flush request; the
-    // client's own buffer is sent with PQflush (a blocking connection waits
-    // until it is written).
-    if (PQsendFlushRequest(m_conn) != 1 || PQflush(m_conn) != 0)
-        throw EDatabaseError(QStringLiteral("Error de base de datos: %1")
-                                 .arg(ErrorText(m_conn, nullptr)));
+TPgSession::Ticket TPgSession::Keep(Request r) {
+    r.ticket = m_next++;
+    const Ticket ticket = r.ticket;
+    m_kept.push_back(std::move(r));
+    if (m_batching && m_kept.size() > kMaxKept)
+        PQclear(Send(0));
+    return ticket;
 }
 
 void TPgSession::Begin(const QString& subject) {
     m_lost = false;
     m_error.clear();
-    Enter();
-    if (PQsendQueryParams(m_conn, "BEGIN", 0, nullptr, nullptr, nullptr, nullptr, 0) != 1)
-        throw EDatabaseError(QStringLiteral("Error de base de datos (%1): BEGIN falló: %2")
-                                 .arg(subject, ErrorText(m_conn, nullptr)));
-    Pending p;
-    p.subject = subject;
-    p.step = QStringLiteral("BEGIN");
-    Queue(std::move(p));
+    m_kept.clear();
+    Request r;
+    r.kind = Kind::Statement;
+    r.sql = "BEGIN";
+    r.subject = subject;
+    r.step = QStringLiteral("BEGIN");
+    Keep(std::move(r));
     m_batching = true;
 }
 
@@ -149,113 +123,70 @@ void TPgSession::Commit(const QString& subject) {
                                  .arg(subject));
     }
     m_batching = false;
-    try {
-        Ticket commit = 0;
-        if (PQsendQueryParams(m_conn, "COMMIT", 0, nullptr, nullptr, nullptr, nullptr, 0) == 1) {
-            Pending p;
-            p.subject = subject;
-            p.step = QStringLiteral("COMMIT");
-            commit = Queue(std::move(p));
-        } else {
-            NoteError({0, subject, QStringLiteral("COMMIT"), {}, false},
-                      ErrorText(m_conn, nullptr));
-        }
-        Sync();
-        PGresult* res = commit ? ReadUpTo(commit) : nullptr;
-        // COMMIT of a transaction that failed answers "ROLLBACK", not an
-        // error: the first error of the pass is what is reported then.
-        const bool rolledBack = res && qstrcmp(PQcmdStatus(res), "ROLLBACK") == 0;
-        PQclear(res);
-        ReadUpTo(0);
-        Leave();
-        if (rolledBack && m_error.isEmpty())
-            m_error = QStringLiteral("Error de base de datos (%1): COMMIT falló: la transacción "
-                                     "fue deshecha")
-                          .arg(subject);
-    } catch (...) {
-        Abandon();
-        throw;
-    }
+    Request r;
+    r.kind = Kind::Statement;
+    r.sql = "COMMIT";
+    r.subject = subject;
+    r.step = QStringLiteral("COMMIT");
+    const Ticket commit = Keep(std::move(r));
+    PGresult* res = Send(commit);
+    // COMMIT of a transaction that failed answers "ROLLBACK", not an error:
+    // the first error of the pass is what is reported then.
+    const bool rolledBack = res && qstrcmp(PQcmdStatus(res), "ROLLBACK") == 0;
+    PQclear(res);
+    if (rolledBack && m_error.isEmpty())
+        m_error = QStringLiteral("Error de base de datos (%1): COMMIT falló: la transacción fue "
+                                 "deshecha")
+                      .arg(subject);
     ThrowIfFailed();
 }
 
 void TPgSession::Abandon() {
     m_batching = false;
-    try {
-        if (m_inPipeline && PQstatus(m_conn) == CONNECTION_OK) {
-            Sync();
-            ReadUpTo(0);
-        }
-    } catch (...) {
-        // The caller rolls back, and a connection that fails here is
-        // reopened by the cycle's recovery step.
-    }
-    m_pending.clear();
-    Leave();
+    m_kept.clear();
     m_error.clear();
 }
 
-TPgSession::Ticket TPgSession::SendPrepare(const QByteArray& name, const QByteArray& sql,
-                                           int params, const QString& subject) {
-    Enter();
-    if (PQsendPrepare(m_conn, name.constData(), sql.constData(), params, nullptr) != 1)
-        throw EDatabaseError(QStringLiteral("Error de base de datos (%1): %2")
-                                 .arg(subject, ErrorText(m_conn, nullptr)));
-    Pending p;
-    p.subject = subject;
-    p.preparing = name;
+void TPgSession::SendPrepare(const QByteArray& name, const QByteArray& sql, int params,
+                             const QString& subject) {
+    Request r;
+    r.kind = Kind::Prepare;
+    r.name = name;
+    r.sql = sql;
+    r.params = params;
+    r.subject = subject;
     m_prepared.insert(name);
-    return Queue(std::move(p));
+    Keep(std::move(r));
 }
 
-TPgSession::Ticket TPgSession::SendRun(const QByteArray& name, const QByteArray& sql, int params,
-                                       const char* const* values, const int* lengths,
-                                       const int* formats, const QString& subject) {
-    Enter();
-    if (m_pending.size() > kMaxQueued) {
-        FlushRequest();
-        PQclear(ReadUpTo(m_pending.back().ticket));
-    }
-    const int sent = name.isEmpty()
-                         ? PQsendQueryParams(m_conn, sql.constData(), params, nullptr, values,
-                                             lengths, formats, 0)
-                         : PQsendQueryPrepared(m_conn, name.constData(), params, values, lengths,
-                                               formats, 0);
-    if (sent != 1)
-        throw EDatabaseError(QStringLiteral("Error de base de datos (%1): %2")
-                                 .arg(subject, ErrorText(m_conn, nullptr)));
-    Pending p;
-    p.subject = subject;
-    const Ticket ticket = Queue(std::move(p));
-    if (!m_batching)
-        Sync();
-    return ticket;
+TPgSession::Ticket TPgSession::SendRun(const QByteArray& name, const QByteArray& sql,
+                                       std::vector<QByteArray> values, std::vector<bool> nulls,
+                                       std::vector<int> binary, const QString& subject) {
+    Request r;
+    r.kind = Kind::Run;
+    r.name = name;
+    r.sql = sql;
+    r.params = int(values.size());
+    r.values = std::move(values);
+    r.nulls = std::move(nulls);
+    r.binary = std::move(binary);
+    r.subject = subject;
+    return Keep(std::move(r));
 }
 
 PGresult* TPgSession::Take(Ticket ticket) {
-    PGresult* res = nullptr;
-    try {
-        if (m_batching)
-            FlushRequest();
-        res = ReadUpTo(ticket);
-        if (!m_batching) {
-            ReadUpTo(0);
-            Leave();
-        }
-        ThrowIfFailed();
-    } catch (...) {
+    PGresult* res = Send(ticket);
+    if (!m_error.isEmpty()) {
         PQclear(res);
-        if (!m_batching)
-            Abandon();
-        throw;
+        ThrowIfFailed();
     }
     return res;
 }
 
 int TPgSession::Affected(Ticket ticket) {
-    for (const Pending& p : m_pending) {
-        if (p.ticket == ticket) {
-            PQclear(Take(ticket));
+    for (const Request& r : m_kept) {
+        if (r.ticket == ticket) {
+            PQclear(Send(0));
             break;
         }
     }
@@ -264,81 +195,116 @@ int TPgSession::Affected(Ticket ticket) {
     return it == m_affected.end() ? 0 : it->second;
 }
 
-void TPgSession::NoteError(const Pending& p, const QString& text) {
-    if (!p.preparing.isEmpty())
-        m_prepared.erase(p.preparing);
-    if (!m_error.isEmpty())
-        return;
-    const QString step = p.step.isEmpty() ? QString() : p.step + QStringLiteral(" falló: ");
-    m_error = p.subject.isEmpty()
-                  ? QStringLiteral("Error de base de datos: %1%2").arg(step, text)
-                  : QStringLiteral("Error de base de datos (%1): %2%3").arg(p.subject, step, text);
+bool TPgSession::SendOne(const Request& r) {
+    switch (r.kind) {
+        case Kind::Prepare:
+            return PQsendPrepare(m_conn, r.name.constData(), r.sql.constData(), r.params,
+                                 nullptr) == 1;
+        case Kind::Statement:
+            return PQsendQueryParams(m_conn, r.sql.constData(), 0, nullptr, nullptr, nullptr,
+                                     nullptr, 0) == 1;
+        case Kind::Run:
+            break;
+    }
+    std::vector<const char*> values(r.values.size());
+    std::vector<int> lengths(r.values.size());
+    for (size_t i = 0; i < r.values.size(); ++i) {
+        values[i] = r.nulls[i] ? nullptr : r.values[i].constData();
+        lengths[i] = int(r.values[i].size());
+    }
+    if (r.name.isEmpty())
+        return PQsendQueryParams(m_conn, r.sql.constData(), r.params, nullptr, values.data(),
+                                 lengths.data(), r.binary.data(), 0) == 1;
+    return PQsendQueryPrepared(m_conn, r.name.constData(), r.params, values.data(),
+                               lengths.data(), r.binary.data(), 0) == 1;
 }
 
-PGresult* TPgSession::ReadUpTo(Ticket ticket) {
-    PGresult* wanted = nullptr;
-    while (!m_pending.empty()) {
-        const Pending p = m_pending.front();
-        if (p.sync) {
-            PGresult* res = PQgetResult(m_conn);
-            const bool ok = res && PQresultStatus(res) == PGRES_PIPELINE_SYNC;
-            PQclear(res);
-            m_pending.pop_front();
-            if (!ok) {
-                NoteError(p, ErrorText(m_conn, nullptr));
-                Forget();
-                break;
-            }
-            continue;
+PGresult* TPgSession::Send(Ticket wanted) {
+    std::vector<Request> requests;
+    requests.swap(m_kept);
+    if (requests.empty())
+        return nullptr;
+    if (PQpipelineStatus(m_conn) == PQ_PIPELINE_OFF && PQenterPipelineMode(m_conn) != 1) {
+        NoteError(requests.front(), ErrorText(m_conn, nullptr));
+        return nullptr;
+    }
+    size_t sent = 0;
+    for (; sent < requests.size(); ++sent) {
+        if (!SendOne(requests[sent])) {
+            NoteError(requests[sent], ErrorText(m_conn, nullptr));
+            break;
         }
-        // A request's answer is one result, then null.
+    }
+    PGresult* result = nullptr;
+    bool broken = PQpipelineSync(m_conn) != 1;
+    // Every request's answer is one result and then null; after them the
+    // sync point's own result.
+    for (size_t i = 0; i < sent && !broken; ++i) {
         PGresult* last = nullptr;
         while (PGresult* res = PQgetResult(m_conn)) {
             PQclear(last);
             last = res;
         }
-        m_pending.pop_front();
         if (!last) {
-            // No answer at all: the connection is gone.
-            NoteError(p, ErrorText(m_conn, nullptr));
-            Forget();
+            NoteError(requests[i], ErrorText(m_conn, nullptr));
+            broken = true;
             break;
         }
-        switch (PQresultStatus(last)) {
-            case PGRES_COMMAND_OK:
-            case PGRES_TUPLES_OK:
-            case PGRES_EMPTY_QUERY:
-                if (p.preparing.isEmpty()) {
-                    m_affected[p.ticket] = atoi(PQcmdTuples(last));
-                    if (m_affected.size() > kAffectedKept)
-                        m_affected.erase(m_affected.begin());
-                }
-                break;
-            case PGRES_PIPELINE_ABORTED:
-                NoteError(p, QStringLiteral("la transacción fue interrumpida por un error "
-                                            "anterior QPSQL: Unable to create query"));
-                break;
-            default:
-                NoteError(p, ErrorText(m_conn, last));
-                break;
-        }
-        if (p.ticket == ticket) {
-            wanted = last;
-            break;
-        }
-        PQclear(last);
+        Answer(requests[i], last);
+        if (requests[i].ticket == wanted)
+            result = last;
+        else
+            PQclear(last);
     }
-    return wanted;
+    if (!broken) {
+        PGresult* sync = PQgetResult(m_conn);
+        broken = !sync || PQresultStatus(sync) != PGRES_PIPELINE_SYNC;
+        PQclear(sync);
+    }
+    // Qt's driver runs its statements with calls libpq refuses in pipeline
+    // mode: the connection leaves it after every round trip.
+    if (broken || PQexitPipelineMode(m_conn) != 1) {
+        if (m_error.isEmpty())
+            NoteError(requests.front(), ErrorText(m_conn, nullptr));
+        // Nothing more can be read in order on it; the cycle's recovery step
+        // reopens it.
+        Forget();
+    }
+    return result;
 }
 
-void TPgSession::Leave() {
-    if (!m_inPipeline)
+void TPgSession::Answer(const Request& r, PGresult* res) {
+    switch (PQresultStatus(res)) {
+        case PGRES_COMMAND_OK:
+        case PGRES_TUPLES_OK:
+        case PGRES_EMPTY_QUERY:
+            if (r.kind == Kind::Run) {
+                m_affected[r.ticket] = atoi(PQcmdTuples(res));
+                if (m_affected.size() > kAffectedKept)
+                    m_affected.erase(m_affected.begin());
+            }
+            return;
+        case PGRES_PIPELINE_ABORTED:
+            NoteError(r, QStringLiteral("no se ejecutó por un error anterior de la transacción "
+                                        "QPSQL: Unable to create query"));
+            return;
+        default: {
+            const char* state = PQresultErrorField(res, PG_DIAG_SQLSTATE);
+            if (r.kind == Kind::Run && !r.name.isEmpty() && state && qstrcmp(state, "0A000") == 0)
+                m_prepared.erase(r.name);
+            NoteError(r, ErrorText(m_conn, res));
+            return;
+        }
+    }
+}
+
+void TPgSession::NoteError(const Request& r, const QString& text) {
+    if (r.kind == Kind::Prepare)
+        m_prepared.erase(r.name);
+    if (!m_error.isEmpty())
         return;
-    m_inPipeline = false;
-    // Qt's driver runs its own statements with the synchronous calls, which
-    // libpq refuses in pipeline mode.
-    if (m_conn && PQpipelineStatus(m_conn) != PQ_PIPELINE_OFF)
-        PQexitPipelineMode(m_conn);
+    const QString step = r.step.isEmpty() ? QString() : r.step + QStringLiteral(" falló: ");
+    m_error = QStringLiteral("Error de base de datos (%1): %2%3").arg(r.subject, step, text);
 }
 
 void TPgSession::ThrowIfFailed() {

@@ -20,7 +20,6 @@ enum : Oid {
     kInt8 = 20,
     kInt2 = 21,
     kInt4 = 23,
-    kOid = 26,
     kFloat4 = 700,
     kFloat8 = 701,
     kDate = 1082,
@@ -58,6 +57,35 @@ QVariant Timestamp(const char* text, int length) {
         return QVariant(*TSqlStatement::ToDateTime(QVariant(s), QString()));
     } catch (const Exception&) {
         return QVariant(s);  // read as its text ("infinity")
+    }
+}
+
+// The kind of value Qt's driver gives for a column type (a NULL is a null
+// value of that kind there).
+QMetaType::Type KindOf(Oid type) {
+    switch (type) {
+        case kBool:
+            return QMetaType::Bool;
+        case kInt2:
+        case kInt4:
+            return QMetaType::Int;
+        case kInt8:
+            return QMetaType::LongLong;
+        case kFloat4:
+        case kFloat8:
+        case kNumeric:
+            return QMetaType::Double;
+        case kDate:
+            return QMetaType::QDate;
+        case kTime:
+            return QMetaType::QTime;
+        case kTimestamp:
+        case kTimestampTz:
+            return QMetaType::QDateTime;
+        case kBytea:
+            return QMetaType::QByteArray;
+        default:
+            return QMetaType::QString;
     }
 }
 
@@ -137,33 +165,38 @@ void TPgStatement::Exec() {
         throw EDatabaseError(
             QStringLiteral("Error de base de datos (%1): la conexión no está abierta").arg(m_subject));
     const int n = int(m_values.size());
-    std::vector<const char*> values(m_values.size());
-    std::vector<int> lengths(m_values.size());
-    for (size_t i = 0; i < m_values.size(); ++i) {
-        values[i] = m_null[i] ? nullptr : m_values[i].constData();
-        lengths[i] = int(m_values[i].size());
-    }
-    TPgSession::Ticket ticket;
-    if (m_kept) {
-        if (m_name.isEmpty() || m_generation != session->Generation() ||
-            !session->Prepared(m_name)) {
-            m_name = session->NewName();
-            m_generation = session->Generation();
-            session->SendPrepare(m_name, m_sql, n, m_subject);
+    // Outside a transaction a run refused for a table changed under its
+    // prepared form is run once more, prepared anew; inside one the
+    // transaction has failed with it, and the next pass prepares anew.
+    for (int attempt = 0;; ++attempt) {
+        TPgSession::Ticket ticket;
+        if (m_kept) {
+            if (m_name.isEmpty() || m_generation != session->Generation() ||
+                !session->Prepared(m_name)) {
+                m_name = session->NewName();
+                m_generation = session->Generation();
+                session->SendPrepare(m_name, m_sql, n, m_subject);
+            }
+            ticket = session->SendRun(m_name, {}, m_values, m_null, m_formats, m_subject);
+        } else {
+            ticket = session->SendRun({}, m_sql, m_values, m_null, m_formats, m_subject);
         }
-        ticket = session->SendRun(m_name, {}, n, values.data(), lengths.data(), m_formats.data(),
-                                  m_subject);
-    } else {
-        ticket = session->SendRun({}, m_sql, n, values.data(), lengths.data(), m_formats.data(),
-                                  m_subject);
-    }
-    if (!m_returnsRows && session->Batching()) {
-        m_queued = ticket;
-        m_session = session;
+        if (!m_returnsRows && session->Batching()) {
+            m_queued = ticket;
+            m_session = session;
+            return;
+        }
+        const bool batching = session->Batching();
+        try {
+            m_result = session->Take(ticket);
+        } catch (const EDatabaseError&) {
+            if (!m_kept || batching || attempt > 0 || session->Prepared(m_name))
+                throw;
+            continue;
+        }
+        m_affected = m_result ? std::atoi(PQcmdTuples(m_result)) : 0;
         return;
     }
-    m_result = session->Take(ticket);
-    m_affected = m_result ? std::atoi(PQcmdTuples(m_result)) : 0;
 }
 
 bool TPgStatement::Next() {
@@ -211,8 +244,10 @@ bool TPgStatement::IsNull(int column) const {
 }
 
 QVariant TPgStatement::Value(int column) const {
-    if (IsNull(column))
+    if (!m_result || m_row < 0)
         return QVariant();
+    if (PQgetisnull(m_result, m_row, column))
+        return QVariant(QMetaType(KindOf(PQftype(m_result, column))));
     const char* text = PQgetvalue(m_result, m_row, column);
     const int length = PQgetlength(m_result, m_row, column);
     switch (PQftype(m_result, column)) {
@@ -222,9 +257,10 @@ QVariant TPgStatement::Value(int column) const {
         case kInt4:
             return QVariant(int(std::strtol(text, nullptr, 10)));
         case kInt8:
-            return QVariant(qlonglong(std::strtoll(text, nullptr, 10)));
-        case kOid:
-            return QVariant(uint(std::strtoul(text, nullptr, 10)));
+            // As Qt's driver: a value without a sign as unsigned.
+            if (text[0] == '-')
+                return QVariant(qlonglong(std::strtoll(text, nullptr, 10)));
+            return QVariant(qulonglong(std::strtoull(text, nullptr, 10)));
         case kFloat4:
         case kFloat8:
         case kNumeric:

@@ -6,10 +6,10 @@
 #include "shell/Errors.h"
 
 TTransaction::TTransaction(const QSqlDatabase& db, TSqlDriver driver, int& depth,
-                           const QString& subject)
+                           const QString& subject, bool batched)
     : m_db(db), m_depth(depth), m_subject(subject), m_outermost(depth == 0) {
     if (m_outermost) {
-        m_session = driver == TSqlDriver::PostgreSQL ? TPgSession::For(db) : nullptr;
+        m_session = batched && driver == TSqlDriver::PostgreSQL ? TPgSession::For(db) : nullptr;
         if (m_session)
             m_session->Begin(subject);
         else
