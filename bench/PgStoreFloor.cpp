@@ -27,8 +27,8 @@ std::string StateCode(const std::string& estado, int key) {
     static const struct {
         const char* code;
         const char* state;
-    } codes[] = {{"11", "ENTHAB"},   {"12", "ENTINHAB"}, {"13", "PABIERTA"}, {"14", "PFORZADA"},
-                 {"15", "PSINUSO"},  {"21", "SALHAB"},   {"22", "SALINHAB"}};
+    } codes[] = {{"11", "ENTHAB"},  {"12", "ENTINHAB"}, {"13", "PABIERTA"}, {"14", "PFORZADA"},
+                 {"15", "PSINUSO"}, {"21", "SALHAB"},   {"22", "SALINHAB"}};
     const bool numeric = estado.size() == 2 && isdigit(static_cast<unsigned char>(estado[0])) &&
                          isdigit(static_cast<unsigned char>(estado[1]));
     if (numeric && key == 99999)
@@ -80,8 +80,9 @@ void PgStoreFloor::Prepare(const char* name, const char* sql) {
     const bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
     PQclear(r);
     if (!ok)
-        throw Exception(QStringLiteral("libpq (%1): %2")
-                            .arg(QString::fromUtf8(sql), QString::fromUtf8(PQerrorMessage(m_conn))));
+        throw Exception(
+            QStringLiteral("libpq (%1): %2")
+                .arg(QString::fromUtf8(sql), QString::fromUtf8(PQerrorMessage(m_conn))));
 }
 
 std::string PgStoreFloor::Run(const char* name, const std::vector<std::string>& values) {
@@ -104,8 +105,9 @@ void PgStoreFloor::Exec(const char* sql) {
     const bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
     PQclear(r);
     if (!ok)
-        throw Exception(QStringLiteral("libpq (%1): %2")
-                            .arg(QString::fromUtf8(sql), QString::fromUtf8(PQerrorMessage(m_conn))));
+        throw Exception(
+            QStringLiteral("libpq (%1): %2")
+                .arg(QString::fromUtf8(sql), QString::fromUtf8(PQerrorMessage(m_conn))));
 }
 
 double PgStoreFloor::Store(const std::string& readerId, const std::vector<FloorRegistration>& list,

@@ -100,9 +100,8 @@ int main(int argc, char** argv) {
         for (int i = 0; i < n; ++i) {
             const QDateTime at = first.addSecs(60 * i);
             list.Add(TFichada(1 + i, at, "11"), i);
-            const QByteArray record =
-                QByteArray("x11") + at.toString("MMddhhmm").toLatin1() +
-                QByteArray::number(10000 + i % 90000).right(5) + "xZ";
+            const QByteArray record = QByteArray("x11") + at.toString("MMddhhmm").toLatin1() +
+                                      QByteArray::number(10000 + i % 90000).right(5) + "xZ";
             records << record;
             rows.push_back({1 + i, TSqlStatement::DateTimeText(at).toStdString(), "11"});
             raw.push_back(record.toStdString());
@@ -118,8 +117,7 @@ int main(int argc, char** argv) {
             const double cpu0 = ServerCpuSeconds();
             for (int from = 0; from < n; from += size) {
                 TListaFichadas pass;
-                for (int i = from; i < std::min(n, from + size); ++i)
-                    pass.Add(list[i], i - from);
+                for (int i = from; i < std::min(n, from + size); ++i) pass.Add(list[i], i - from);
                 const QList<QByteArray> part = records.mid(from, size);
                 Stopwatch w;
                 dm.StoreRegistrations(reader, pass, part);
@@ -176,7 +174,8 @@ int main(int argc, char** argv) {
         kReport.Result(QStringLiteral("PostgreSQL storing, one pass of %1: StoreRegistrations / "
                                       "libpq floor")
                            .arg(n),
-                       BenchReport::Seconds(agentAll.seconds), BenchReport::Seconds(floorAll.seconds),
+                       BenchReport::Seconds(agentAll.seconds),
+                       BenchReport::Seconds(floorAll.seconds),
                        BenchReport::Ratio(agentAll.seconds / floorAll.seconds));
         kReport.Result(QStringLiteral("PostgreSQL storing, %1 in passes of 100: StoreRegistrations "
                                       "/ libpq floor")

@@ -118,9 +118,10 @@ void TPgSession::Begin(const QString& subject) {
 void TPgSession::Commit(const QString& subject) {
     if (m_lost || !m_batching) {
         m_lost = false;
-        throw EDatabaseError(QStringLiteral("Error de base de datos (%1): COMMIT falló: la conexión "
-                                            "se volvió a abrir durante la transacción")
-                                 .arg(subject));
+        throw EDatabaseError(
+            QStringLiteral("Error de base de datos (%1): COMMIT falló: la conexión "
+                           "se volvió a abrir durante la transacción")
+                .arg(subject));
     }
     m_batching = false;
     Request r;
@@ -135,8 +136,9 @@ void TPgSession::Commit(const QString& subject) {
     const bool rolledBack = res && qstrcmp(PQcmdStatus(res), "ROLLBACK") == 0;
     PQclear(res);
     if (rolledBack && m_error.isEmpty())
-        m_error = QStringLiteral("Error de base de datos (%1): COMMIT falló: la transacción fue "
-                                 "deshecha")
+        m_error = QStringLiteral(
+                      "Error de base de datos (%1): COMMIT falló: la transacción fue "
+                      "deshecha")
                       .arg(subject);
     ThrowIfFailed();
 }
@@ -215,8 +217,8 @@ bool TPgSession::SendOne(const Request& r) {
     if (r.name.isEmpty())
         return PQsendQueryParams(m_conn, r.sql.constData(), r.params, nullptr, values.data(),
                                  lengths.data(), r.binary.data(), 0) == 1;
-    return PQsendQueryPrepared(m_conn, r.name.constData(), r.params, values.data(),
-                               lengths.data(), r.binary.data(), 0) == 1;
+    return PQsendQueryPrepared(m_conn, r.name.constData(), r.params, values.data(), lengths.data(),
+                               r.binary.data(), 0) == 1;
 }
 
 PGresult* TPgSession::Send(Ticket wanted) {

@@ -163,7 +163,8 @@ void TPgStatement::Exec() {
     TPgSession* session = TPgSession::For(m_db);
     if (!session)
         throw EDatabaseError(
-            QStringLiteral("Error de base de datos (%1): la conexión no está abierta").arg(m_subject));
+            QStringLiteral("Error de base de datos (%1): la conexión no está abierta")
+                .arg(m_subject));
     const int n = int(m_values.size());
     // Outside a transaction a run refused for a table changed under its
     // prepared form is run once more, prepared anew; inside one the
@@ -219,11 +220,11 @@ void TPgStatement::Reset() {
 
 int TPgStatement::RowsAffected() {
     if (m_queued) {
-        // The session the run was queued on is still the connection's: its
-        // driver owns it and lives as long as the connection.
+        // The session the run was kept on; gone with its connection, and
+        // with it the run (never sent).
         const TPgSession::Ticket ticket = m_queued;
         m_queued = 0;
-        m_affected = m_session->Affected(ticket);
+        m_affected = m_session ? m_session->Affected(ticket) : 0;
     }
     return m_affected;
 }

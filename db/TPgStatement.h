@@ -30,6 +30,7 @@
 // with the server's text in the shape of Qt's driver and `subject`.
 
 #include <QByteArray>
+#include <QPointer>
 #include <QSqlDatabase>
 #include <QString>
 #include <QVariant>
@@ -43,8 +44,7 @@ public:
     // Whether `db` is an open connection of Qt's PostgreSQL driver.
     static bool Serves(const QSqlDatabase& db) { return TPgSession::For(db) != nullptr; }
 
-    TPgStatement(const QSqlDatabase& db, const TAdaptedSql& sql, const QString& subject,
-                 bool kept);
+    TPgStatement(const QSqlDatabase& db, const TAdaptedSql& sql, const QString& subject, bool kept);
     ~TPgStatement();
     TPgStatement(const TPgStatement&) = delete;
     TPgStatement& operator=(const TPgStatement&) = delete;
@@ -81,5 +81,5 @@ private:
     int m_row = -1;
     int m_affected = 0;
     TPgSession::Ticket m_queued = 0;  // a run whose answer was not read yet
-    TPgSession* m_session = nullptr;  // that run's session
+    QPointer<TPgSession> m_session;   // that run's session
 };

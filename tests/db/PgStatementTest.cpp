@@ -37,8 +37,9 @@ protected:
         DbTest::SetUp();
         if (IsSkipped())
             return;
-        db->Exec("CREATE TABLE Prueba (K INTEGER PRIMARY KEY, N BIGINT, T TEXT, B BOOLEAN, "
-                 "D TIMESTAMP, X BYTEA)");
+        db->Exec(
+            "CREATE TABLE Prueba (K INTEGER PRIMARY KEY, N BIGINT, T TEXT, B BOOLEAN, "
+            "D TIMESTAMP, X BYTEA)");
         cache = std::make_unique<TStatementCache>(db->Check().connectionName());
     }
     void TearDown() override {
@@ -48,8 +49,9 @@ protected:
     QSqlDatabase Conn() const { return db->Check(); }
     // Statements prepared on the server for `table`, with their texts.
     QList<QStringList> Prepared(const QString& like) const {
-        return QtRows(Conn(), "SELECT statement FROM pg_prepared_statements WHERE statement LIKE '" +
-                                  like + "' ORDER BY name");
+        return QtRows(Conn(),
+                      "SELECT statement FROM pg_prepared_statements WHERE statement LIKE '" + like +
+                          "' ORDER BY name");
     }
     void Insert(const QString& subject, int k, const QVariant& n = 1) {
         TStatementCache::Handle insert =
@@ -79,13 +81,24 @@ TEST_P(PgStatements, AKeptStatementBindsEachRunsValuesByteForByte) {
         QStringList stored;  // N, T (or its length), B, D, X as hex
     };
     const QList<Run> runs = {
-        {qlonglong(9223372036854775807LL), "ñandú € \"x\" '; DROP TABLE Prueba; --", true, at,
+        {qlonglong(9223372036854775807LL),
+         "ñandú € \"x\" '; DROP TABLE Prueba; --",
+         true,
+         at,
          everyByte,
          {"9223372036854775807", "ñandú € \"x\" '; DROP TABLE Prueba; --", "true",
           "2026-03-01T08:30:05.250", QString::fromLatin1(everyByte.toHex())}},
-        {QVariant(), QVariant(), QVariant(), QVariant(), QVariant(),
+        {QVariant(),
+         QVariant(),
+         QVariant(),
+         QVariant(),
+         QVariant(),
          {"NULL", "NULL", "NULL", "NULL", "NULL"}},
-        {qlonglong(-9223372036854775807LL - 1), longText, false, at.addDays(-1), QByteArray(""),
+        {qlonglong(-9223372036854775807LL - 1),
+         longText,
+         false,
+         at.addDays(-1),
+         QByteArray(""),
          {"-9223372036854775808", QString::number(longText.size()), "false",
           "2026-02-28T08:30:05.250", ""}},
         {0, "", true, at, QByteArray("\0", 1), {"0", "", "true", "2026-03-01T08:30:05.250", "00"}},
@@ -106,8 +119,7 @@ TEST_P(PgStatements, AKeptStatementBindsEachRunsValuesByteForByte) {
         "SELECT N, CASE WHEN length(T) > 1000 THEN length(T)::text ELSE T END, B, "
         "to_char(D, 'YYYY-MM-DD\"T\"HH24:MI:SS.MS'), encode(X, 'hex') FROM Prueba ORDER BY K");
     ASSERT_EQ(rows.size(), runs.size());
-    for (int k = 0; k < runs.size(); ++k)
-        EXPECT_EQ(rows[k], runs[k].stored) << "run " << k;
+    for (int k = 0; k < runs.size(); ++k) EXPECT_EQ(rows[k], runs[k].stored) << "run " << k;
     EXPECT_EQ(Prepared("INSERT INTO Prueba%"),
               QList<QStringList>({{"INSERT INTO Prueba (K, N, T, B, D, X) VALUES ($1, $2, $3, $4, "
                                    "$5, $6)"}}));
@@ -193,7 +205,8 @@ TEST_P(PgStatements, AnErrorInsideThePipelineFailsTheTransactionAsAWhole) {
             Insert("Dos", 1);  // the same key
             Insert("Tres", 3);
             if (atSelect) {
-                TStatementCache::Handle count = cache->Get("SELECT COUNT(*) AS N FROM Prueba", "Cuenta");
+                TStatementCache::Handle count =
+                    cache->Get("SELECT COUNT(*) AS N FROM Prueba", "Cuenta");
                 count->Exec();
                 ADD_FAILURE() << "the read went on after the failed insert";
             }
@@ -219,11 +232,13 @@ TEST_P(PgStatements, AnErrorInsideThePipelineFailsTheTransactionAsAWhole) {
 // Callers see no difference: every column type the agent's tables and a
 // front end's use reads as the same kind and value as through Qt's driver.
 TEST_P(PgStatements, ValuesReadAsQtsDriverReadsThem) {
-    db->Exec("CREATE TABLE Tipos (I INTEGER, S SMALLINT, L BIGINT, B BOOLEAN, T TEXT, "
-             "V VARCHAR(10), F DOUBLE PRECISION, M NUMERIC(10,2), D DATE, TS TIMESTAMP, "
-             "X BYTEA, Z INTEGER)");
-    db->Exec("INSERT INTO Tipos VALUES (-5, 3, -5000000000, TRUE, 'ñandú', 'abc', 2.5, 12.34, "
-             "'2026-03-01', '2026-03-01 08:30:05.25', '\\x00ff', NULL)");
+    db->Exec(
+        "CREATE TABLE Tipos (I INTEGER, S SMALLINT, L BIGINT, B BOOLEAN, T TEXT, "
+        "V VARCHAR(10), F DOUBLE PRECISION, M NUMERIC(10,2), D DATE, TS TIMESTAMP, "
+        "X BYTEA, Z INTEGER)");
+    db->Exec(
+        "INSERT INTO Tipos VALUES (-5, 3, -5000000000, TRUE, 'ñandú', 'abc', 2.5, 12.34, "
+        "'2026-03-01', '2026-03-01 08:30:05.25', '\\x00ff', NULL)");
     db->Exec("INSERT INTO Tipos (I, L) VALUES (NULL, 5000000000)");
     const QStringList columns = {"I", "S", "L", "B", "T", "V", "F", "M", "D", "TS", "X", "Z"};
     QSqlQuery qt(Conn());
