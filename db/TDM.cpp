@@ -341,7 +341,7 @@ qint32 TDM::GetNewIds(const QString& tabla, qint32 n, bool pastUsed) {
     // Outside a pass this is a transaction of its own: the counter row is
     // locked from the read to the commit of the update, a few statements.
     const UnsyncedStep unsynced(db, driver == TSqlDriver::SQLite && c.transactionDepth == 0);
-    TTransaction t(db, driver, c.transactionDepth, QStringLiteral("CODIGO"));
+    TTransaction t(db, driver, c.transactionDepth, QStringLiteral("CODIGO"), true);
     QVariant raw;
     {
         TStatementCache::Handle read =

@@ -117,7 +117,8 @@ void TDM::StorePass(const QString& subject, qint32 ids, const std::function<void
     // half-queued for a pass that is going to be repeated.
     const qsizetype queued = c.commands.size();
     try {
-        TTransaction t(Db(), Driver(), c.transactionDepth, subject);
+        // Batched: on PostgreSQL the pass's statements travel together.
+        TTransaction t(Db(), Driver(), c.transactionDepth, subject, true);
         c.inPass = true;
         pass();
         t.Commit();

@@ -19,26 +19,29 @@ std::unique_ptr<TSqliteStatement> NativeFor(const QSqlDatabase& db, const QStrin
     sqlite3* handle = TSqliteStatement::Handle(db);
     return handle ? std::make_unique<TSqliteStatement>(handle, sql, subject) : nullptr;
 }
-// Qt's query on `db`, or an idle one when SQLite's own interface serves it.
+std::unique_ptr<TPgStatement> PgFor(const QSqlDatabase& db, const TAdaptedSql& sql,
+                                    const QString& subject, bool kept) {
+    return TPgStatement::Serves(db) ? std::make_unique<TPgStatement>(db, sql, subject, kept)
+                                    : nullptr;
+}
+// Qt's query on `db`, or an idle one when an engine's own interface serves it.
 QSqlQuery QueryFor(const QSqlDatabase& db, bool native) {
     return native ? QSqlQuery() : QSqlQuery(db);
 }
 }  // namespace
 
 TSqlStatement::TSqlStatement(const QSqlDatabase& db, const QString& statement,
-                             const QString& subject)
+                             const QString& subject, bool kept)
     : m_subject(subject),
       m_sql(TSqlDialect::Adapt(statement)),
       m_native(NativeFor(db, m_sql.text, subject)),
-      m_query(QueryFor(db, m_native != nullptr)),
-      m_inlineValues(db.driverName() == QLatin1String("QPSQL")) {
+      m_pg(m_native ? nullptr : PgFor(db, m_sql, subject, kept)),
+      m_query(QueryFor(db, m_native || m_pg)) {
     m_bound.fill(false, m_sql.parameters.size());
-    if (m_inlineValues)
-        m_values.resize(m_sql.parameters.size());
-    if (m_native)
+    if (m_native || m_pg)
         return;
     m_query.setForwardOnly(true);
-    if (!m_inlineValues && !m_query.prepare(m_sql.text))
+    if (!m_query.prepare(m_sql.text))
         Fail(QStringLiteral("preparar la sentencia"));
 }
 
@@ -84,8 +87,8 @@ void TSqlStatement::Bind(const QString& name, const QVariant& value) {
     for (const int i : Positions(name)) {
         if (m_native)
             m_native->Bind(i, v);
-        else if (m_inlineValues)
-            m_values[i] = v;
+        else if (m_pg)
+            m_pg->Bind(i, m_sql.parameters[i], v);
         else
             m_query.bindValue(i, v);
         m_bound[i] = true;
@@ -95,10 +98,11 @@ void TSqlStatement::Bind(const QString& name, const QVariant& value) {
 void TSqlStatement::Reset() {
     if (m_native)
         m_native->Reset();
+    else if (m_pg)
+        m_pg->Reset();
     else
         m_query.finish();
     m_bound.fill(false);
-    for (QVariant& v : m_values) v.clear();
 }
 
 void TSqlStatement::BindNull(const QString& name) {
@@ -116,25 +120,19 @@ void TSqlStatement::Exec() {
         m_native->Exec();
         return;
     }
-    if (!m_inlineValues) {
-        if (!m_query.exec())
-            Fail(QStringLiteral("ejecutar la sentencia"));
+    if (m_pg) {
+        m_pg->Exec();
         return;
     }
-    QString text = m_sql.text;
-    const QSqlDriver* driver = m_query.driver();
-    for (qsizetype i = m_sql.offsets.size() - 1; i >= 0; --i) {
-        QSqlField field(QString(), m_values[i].metaType());
-        field.setValue(m_values[i]);
-        text.replace(m_sql.offsets[i], 1, driver->formatValue(field));
-    }
-    if (!m_query.exec(text))
+    if (!m_query.exec())
         Fail(QStringLiteral("ejecutar la sentencia"));
 }
 
 bool TSqlStatement::Next() {
     if (m_native)
         return m_native->Next();
+    if (m_pg)
+        return m_pg->Next();
     if (m_query.next())
         return true;
     // A failure while stepping is not the end of the data.
@@ -143,9 +141,11 @@ bool TSqlStatement::Next() {
     return false;
 }
 
-int TSqlStatement::RowsAffected() const {
+int TSqlStatement::RowsAffected() {
     if (m_native)
         return m_native->RowsAffected();
+    if (m_pg)
+        return m_pg->RowsAffected();
     return m_query.numRowsAffected();
 }
 
@@ -158,8 +158,8 @@ void TSqlStatement::Fail(const QString& what) const {
 }
 
 int TSqlStatement::FieldIndex(const QString& field) const {
-    if (m_native) {
-        const int i = m_native->ColumnIndex(field);
+    if (m_native || m_pg) {
+        const int i = m_native ? m_native->ColumnIndex(field) : m_pg->ColumnIndex(field);
         if (i >= 0)
             return i;
     } else {
@@ -176,11 +176,15 @@ int TSqlStatement::FieldIndex(const QString& field) const {
 
 QVariant TSqlStatement::Value(const QString& field) const {
     const int i = FieldIndex(field);
+    if (m_pg)
+        return m_pg->Value(i);
     return m_native ? m_native->Value(i) : m_query.value(i);
 }
 
 bool TSqlStatement::IsNull(const QString& field) const {
     const int i = FieldIndex(field);
+    if (m_pg)
+        return m_pg->IsNull(i);
     return m_native ? m_native->IsNull(i) : m_query.isNull(i);
 }
 

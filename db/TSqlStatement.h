@@ -21,10 +21,10 @@
 // connection (TSqliteStatement), which spares Qt's per-value name look-up
 // and row copies on the storing path.
 //
-// On PostgreSQL the values are written into the text as literals formatted by
-// the driver, which is what Qt's driver does with a prepared statement too;
-// doing it here spares the server-side PREPARE, whose DEALLOCATE the server
-// refuses inside a failed transaction, leaving the statement behind.
+// On PostgreSQL it runs through libpq on Qt's connection (TPgStatement):
+// values bound apart from the text, byte for byte, a kept statement prepared
+// on the server once per connection, and inside a transaction the statements
+// that return no rows sent together with the next one that does.
 //
 // Thread: the thread that owns the connection. The statement lives no longer
 // than the operation that made it, or than its connection when it is kept in
@@ -40,12 +40,17 @@
 #include <vector>
 
 #include "db/TSqlDialect.h"
+#include "db/TPgStatement.h"
 #include "db/TSqliteStatement.h"
 
 class TSqlStatement {
 public:
     // `subject` names the table(s) in error messages ("CODIGO", "REGISTRA").
-    TSqlStatement(const QSqlDatabase& db, const QString& statement, const QString& subject);
+    // `kept`: the statement is run many times on this connection (a
+    // TStatementCache's), worth preparing on a server that keeps prepared
+    // statements.
+    TSqlStatement(const QSqlDatabase& db, const QString& statement, const QString& subject,
+                  bool kept = false);
     ~TSqlStatement();
     TSqlStatement(const TSqlStatement&) = delete;
     TSqlStatement& operator=(const TSqlStatement&) = delete;
@@ -57,7 +62,7 @@ public:
     // prepared statement can run again with new ones.
     void Reset();
     bool Next();
-    int RowsAffected() const;
+    int RowsAffected();
 
     bool IsNull(const QString& field) const;
     QVariant Value(const QString& field) const;
@@ -98,9 +103,8 @@ private:
     QString m_subject;
     TAdaptedSql m_sql;
     std::unique_ptr<TSqliteStatement> m_native;  // SQLite
+    std::unique_ptr<TPgStatement> m_pg;          // PostgreSQL
     QSqlQuery m_query;                           // the other engines
-    bool m_inlineValues;                         // PostgreSQL
     QList<bool> m_bound;
-    QList<QVariant> m_values;
     std::vector<Slot> m_slots;
 };

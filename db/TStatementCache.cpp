@@ -46,7 +46,7 @@ TStatementCache::Handle TStatementCache::Get(const QString& statement, const QSt
         if (it == m_entries.end()) {
             const QSqlDatabase db = QSqlDatabase::database(m_connection, false);
             Entry e;
-            e.statement = std::make_unique<TSqlStatement>(db, statement, subject);
+            e.statement = std::make_unique<TSqlStatement>(db, statement, subject, true);
             it = m_entries.emplace(key, std::move(e)).first;
         }
         entry = &it->second;

@@ -7,19 +7,30 @@
 // pass that calls it. Commit of the outermost one commits; leaving the scope
 // without Commit (an exception) rolls everything back.
 //
+// A `batched` transaction on PostgreSQL begins and commits through the
+// connection's TPgSession, so that the statements between them travel
+// together (see there); an error of any of them fails the whole transaction,
+// at the latest at Commit. Inside it only TSqlStatement may be used on the
+// connection, never a QSqlQuery of its own (Qt's driver cannot run on a
+// connection in pipeline mode). Without `batched` (the default) BEGIN and
+// COMMIT go through Qt and every statement is answered when it runs.
+//
 // `depth` is the connection's nesting counter, owned by the caller and shared
 // by every TTransaction on that connection. Thread: the connection's thread.
 
+#include <QPointer>
 #include <QSqlDatabase>
 #include <QString>
 
+#include "db/TPgSession.h"
 #include "db/TSqlDialect.h"
 
 class TTransaction {
 public:
     // Throws EDatabaseError when the transaction cannot begin (for example a
     // SQLite database locked by another writer beyond the busy time-out).
-    TTransaction(const QSqlDatabase& db, TSqlDriver driver, int& depth, const QString& subject);
+    TTransaction(const QSqlDatabase& db, TSqlDriver driver, int& depth, const QString& subject,
+                 bool batched = false);
     ~TTransaction();
     TTransaction(const TTransaction&) = delete;
     TTransaction& operator=(const TTransaction&) = delete;
@@ -31,6 +42,7 @@ private:
     void Run(const QString& statement);
 
     QSqlDatabase m_db;
+    QPointer<TPgSession> m_session;  // PostgreSQL, outermost only
     int& m_depth;
     QString m_subject;
     bool m_outermost;

@@ -6,6 +6,22 @@
 
 namespace {
 
+// The event code as it arrived. A reader writes printable characters there
+// (digits, for the codes it knows); a NUL or another control character is a
+// record damaged on its way or in the reader's memory, not a code to store:
+// no engine could store a NUL in a text, and it would hold back the reader's
+// good records with it.
+QString EventCode(const QByteArray& record) {
+    const QByteArray code = record.mid(1, 2);
+    for (const char c : code) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f)
+            throw EConvertError(QStringLiteral("'%1' no es un código de evento válido")
+                                    .arg(QString::fromLatin1(code.toHex(' '))));
+    }
+    return QString::fromLatin1(code);
+}
+
 QDateTime Decode(const QByteArray& record, const QDateTime& now, qint32* key) {
     *key = Framing::NumberField(record, 12, 5);
     const int month = Framing::NumberField(record, 4, 2);
@@ -37,4 +53,4 @@ QDateTime Decode(const QByteArray& record, const QDateTime& now, qint32* key) {
 TFichada::TFichada(const QByteArray& record, const QDateTime& now)
     : m_nroLlave(0),
       m_fechaHora(Decode(record, now, &m_nroLlave)),
-      m_estado(QString::fromLatin1(record.mid(1, 2))) {}
+      m_estado(EventCode(record)) {}

@@ -17,7 +17,8 @@
 class TFichada {
 public:
     // Decodes a record that passed its check. Throws EConvertError when a
-    // numeric field is not a number or the date or time does not exist.
+    // numeric field is not a number, the date or time does not exist, or the
+    // event code holds a control character (a NUL among them).
     TFichada(const QByteArray& record, const QDateTime& now);
     // A registration built from its parts (tests, the simulator's scripts).
     TFichada(qint32 nroLlave, const QDateTime& fechaHora, const QString& estado)

@@ -232,6 +232,35 @@ TEST(CollectionClock, TheWarningIntervalIgnoresTheHostClockBeingSet) {
     }
 }
 
+// Records whose event code or key holds a byte no reader sends (a NUL, a
+// control character) are bad records like any that does not decode: the
+// reader's good records are stored, "MEMERR" is stored once, the reader is
+// erased, and the next cycle finds it empty. (A NUL used to end the
+// statement's text on PostgreSQL and hold the reader back for ever.)
+TEST_P(Collection, BytesNoReaderSendsMakeABadRecordNotAStatementError) {
+    AgentBench b(GetParam());
+    if (!b.Ready())
+        GTEST_SKIP() << b.SkipReason().toStdString();
+    b.AddStation(1, b.LinePath());
+    b.AddReader("A1", 1);
+    const QDateTime t = Minute(b.clock.Now().addSecs(-600));
+    SimulatedReader& a = b.Reader(u'A');
+    a.AddRegistration("11", 31, t);
+    a.AddRawText(QByteArray("x\0" "1010108000003" "2x", 17));   // NUL in the event code
+    a.AddRawText(QByteArray("x1\x01" "010108000003" "3x", 17));  // a control character
+    a.AddRawText(QByteArray("x1101010800" "\0" "0034x", 17));    // NUL in the key
+    a.AddRegistration("21", 35, t.addSecs(60));
+
+    b.RunCycles(2);
+
+    EXPECT_EQ(StoredOf(b, "A1"), QStringList({"0:MEMERR", "31:ENTHAB", "35:SALHAB"}));
+    EXPECT_TRUE(a.Registrations().isEmpty());
+    const auto reading = b.view.With("Leyendo 5 registraciones del registrador");
+    ASSERT_EQ(reading.size(), 1u);
+    EXPECT_EQ(reading[0].estado, "Hay 3 errores");
+    EXPECT_EQ(b.Count("REGISTRA", "CodEstado = 'MEMERR'"), 1);
+}
+
 // Reader clocks out of tolerance: without ActHora the first reader is warned
 // (and gets a "FUEHOR" row), the second is not, within DifHora minutes of the
 // warning; with ActHora a clock command is queued and carried in the same cycle.

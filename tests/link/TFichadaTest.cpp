@@ -11,7 +11,7 @@
 namespace {
 
 // Characters 2-16 as given; position 1 and 17 filler, 18 the check.
-QByteArray Record(const char* code, const char* mmddhhnn, const char* key) {
+QByteArray Record(const QByteArray& code, const QByteArray& mmddhhnn, const QByteArray& key) {
     return Sealed(QByteArray("x") + code + mmddhhnn + key + "0");
 }
 
@@ -97,6 +97,17 @@ TEST(TFichada, EveryBadFieldIsAConversionError) {
         EXPECT_THROW(TFichada(Record("11", b[0], b[1]), now), EConvertError) << b[0] << " " << b[1];
     }
     EXPECT_THROW(TFichada(QByteArray("x1101010000"), now), EConvertError);  // too short
+    // Bytes no reader sends in the event code or the key: a NUL, a control
+    // character, DEL.
+    const QByteArray codes[] = {QByteArray("\0" "1", 2), QByteArray("1\0", 2), "\x01" "1", "1\n",
+                                "\x7f" "1"};
+    for (const QByteArray& code : codes) {
+        EXPECT_THROW(TFichada(Record(code, "01010000", "00001"), now), EConvertError)
+            << code.toHex().constData();
+    }
+    EXPECT_THROW(TFichada(Record("11", "01010000", QByteArray("000\0" "1", 5)), now),
+                 EConvertError);
+    EXPECT_THROW(TFichada(Record("11", "01010000", "0001\t"), now), EConvertError);
 }
 
 TEST(TListaFichadas, ClearEmptiesAndCountsEntries) {
