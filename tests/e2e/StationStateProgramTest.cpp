@@ -142,6 +142,8 @@ TEST_P(StationStateProgram, TwoStationsAtAGlanceFromTheSharedDatabase) {
     EXPECT_TRUE(run.out.contains("\n1         B1           no responde ")) << run.out.toStdString();
     EXPECT_TRUE(run.out.contains("\n1         A1           responde ")) << run.out.toStdString();
     EXPECT_TRUE(run.out.contains("\n2         C1           responde ")) << run.out.toStdString();
+    EXPECT_TRUE(run.out.contains("respondió 1 de 2 registradores\n")) << run.out.toStdString();
+    EXPECT_TRUE(run.out.contains("respondió 1 de 1 registrador\n")) << run.out.toStdString();
 
     // B1 answers again: written at once, every reader answered.
     b.Reader(u'B').SetFaults(SimFaults{});

@@ -176,12 +176,15 @@ int TStationReport::Text(const QList<Station>& stations, const Options& options,
         line += news ? QStringLiteral("última noticia %1").arg(age)
                      : QStringLiteral("sin noticias (la última %1)").arg(age);
         if (s.hasAgent)
-            line +=
-                QStringLiteral(": ciclo %1 terminado el %2, respondieron %3 de %4 registradores")
-                    .arg(s.ciclo)
-                    .arg(Shown(s.finCiclo))
-                    .arg(s.respondieron)
-                    .arg(s.conLinea);
+            line += QStringLiteral(": ciclo %1 terminado el %2, %3 %4 de %5 %6")
+                        .arg(s.ciclo)
+                        .arg(Shown(s.finCiclo))
+                        .arg(s.respondieron == 1 ? QStringLiteral("respondió")
+                                                 : QStringLiteral("respondieron"))
+                        .arg(s.respondieron)
+                        .arg(s.conLinea)
+                        .arg(s.conLinea == 1 ? QStringLiteral("registrador")
+                                             : QStringLiteral("registradores"));
         out << line << "\n";
         for (const Reader& r : s.readers) {
             QString state;
