@@ -12,17 +12,6 @@
 
 namespace {
 
-std::string NowText() {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    tm local{};
-    localtime_r(&ts.tv_sec, &local);
-    char text[32];
-    const size_t n = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-    std::snprintf(text + n, sizeof text - n, ".%03ld", ts.tv_nsec / 1000000);
-    return text;
-}
-
 std::string StateCode(const std::string& estado, int key) {
     static const struct {
         const char* code;
@@ -133,14 +122,14 @@ double PgStoreFloor::Store(const std::string& readerId, const std::vector<FloorR
         const std::string codEstado = StateCode(r.estado, r.key);
         for (const char* insert : {"registra", "regexp"}) {
             Run(insert, {std::to_string(id), r.fechaHora, readerId,
-                         std::to_string(r.key == 99999 ? -1 : r.key), holder, NowText(), "Agente",
+                         std::to_string(r.key == 99999 ? -1 : r.key), holder, FloorNowText(), "Agente",
                          "false", codEstado});
         }
     }
     std::string note;
     for (const std::string& record : records) note += Hex(record);
     Run("delete_note", {readerId});
-    Run("write_note", {readerId, note, NowText()});
+    Run("write_note", {readerId, note, FloorNowText()});
     Exec("COMMIT");
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }

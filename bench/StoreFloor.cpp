@@ -8,18 +8,6 @@
 
 namespace {
 
-// The local time now, as the agent writes Modificado.
-std::string NowText() {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    tm local{};
-    localtime_r(&ts.tv_sec, &local);
-    char text[32];
-    const size_t n = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-    std::snprintf(text + n, sizeof text - n, ".%03ld", ts.tv_nsec / 1000000);
-    return text;
-}
-
 const char* StateCode(const std::string& estado, bool* numeric) {
     *numeric = estado.size() == 2 && estado[0] >= '0' && estado[0] <= '9' && estado[1] >= '0' &&
                estado[1] <= '9';
@@ -140,7 +128,7 @@ double StoreFloor::Store(const std::string& readerId, const std::vector<FloorReg
         const std::string codEstado =
             numeric && r.key == 99999 ? "REQEX" : (code ? code : r.estado);
         for (sqlite3_stmt* insert : inserts) {
-            const std::string modificado = NowText();
+            const std::string modificado = FloorNowText();
             sqlite3_bind_int64(insert, 1, id);
             sqlite3_bind_text(insert, 2, r.fechaHora.c_str(), -1, SQLITE_STATIC);
             sqlite3_bind_text(insert, 3, readerId.c_str(), -1, SQLITE_STATIC);
@@ -168,7 +156,7 @@ double StoreFloor::Store(const std::string& readerId, const std::vector<FloorReg
     if (sqlite3_step(deleteNote) != SQLITE_DONE)
         Fail("DELETE AGPENDIENTE");
     sqlite3_reset(deleteNote);
-    const std::string now = NowText();
+    const std::string now = FloorNowText();
     sqlite3_bind_text(writeNote, 1, readerId.c_str(), -1, SQLITE_STATIC);
     sqlite3_bind_text(writeNote, 2, hex.c_str(), int(hex.size()), SQLITE_STATIC);
     sqlite3_bind_text(writeNote, 3, now.c_str(), -1, SQLITE_STATIC);
@@ -177,4 +165,15 @@ double StoreFloor::Store(const std::string& readerId, const std::vector<FloorReg
     sqlite3_reset(writeNote);
     Run("COMMIT");
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+std::string FloorNowText() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    tm local{};
+    localtime_r(&ts.tv_sec, &local);
+    char text[32];
+    const size_t n = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    std::snprintf(text + n, sizeof text - n, ".%03ld", ts.tv_nsec / 1000000);
+    return text;
 }

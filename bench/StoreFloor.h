@@ -29,6 +29,10 @@ struct FloorRegistration {
     std::string estado;     // the reader's two-character state
 };
 
+// The local time now, as the agent writes Modificado ("YYYY-MM-DD
+// HH:MM:SS.SSS"); both floors stamp their rows with it.
+std::string FloorNowText();
+
 class StoreFloor {
 public:
     explicit StoreFloor(const std::string& file);

@@ -2,36 +2,10 @@
 // of each engine: what they make is what the agent reads, a second run changes
 // nothing, and a value that cannot work is refused with nothing changed.
 
-#include <QProcess>
-
 #include "db/TDM.h"
 #include "link/TSerialPort.h"
 #include "shell/RegistryFile.h"
 #include "tests/db/TestDatabase.h"
-
-namespace {
-
-struct Outcome {
-    int status = -1;
-    QString out, err;
-};
-
-Outcome Kelvordb(const QStringList& args) {
-    QProcess p;
-    p.start(KELVOR_DB_TOOL, args);
-    Outcome o;
-    if (!p.waitForFinished(60000)) {
-        p.kill();
-        p.waitForFinished(5000);
-        return o;
-    }
-    o.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    o.out = QString::fromUtf8(p.readAllStandardOutput());
-    o.err = QString::fromUtf8(p.readAllStandardError());
-    return o;
-}
-
-}  // namespace
 
 class StationTool : public ::testing::TestWithParam<Backend> {
 protected:
@@ -44,8 +18,8 @@ protected:
         ASSERT_EQ(Run({"init"}).status, 0);
     }
     void TearDown() override { db.reset(); }
-    Outcome Run(QStringList args) {
-        return Kelvordb(QStringList{"--registry", db->RegistryPath()} + args);
+    KelvordbOutcome Run(QStringList args) {
+        return RunKelvordb(QStringList{"--registry", db->RegistryPath()} + args);
     }
     QList<QStringList> Readers() const {
         return db->Rows(
@@ -71,14 +45,14 @@ TEST_P(StationTool, MakesWhatTheAgentReadsAndARepeatChangesNothing) {
         {"registrador", "V1", "1", "--tipo", "virtual"},
     };
     for (const QStringList& step : steps) {
-        const Outcome first = Run(step);
+        const KelvordbOutcome first = Run(step);
         ASSERT_EQ(first.status, 0)
             << step.join(' ').toStdString() << ": " << first.err.toStdString();
     }
     const QList<QStringList> made = Readers();
     const QString stations = db->Scalar("SELECT COUNT(*) FROM Estacion");
     for (const QStringList& step : steps) {
-        const Outcome again = Run(step);
+        const KelvordbOutcome again = Run(step);
         EXPECT_EQ(again.status, 0) << again.err.toStdString();
         EXPECT_TRUE(again.out.contains("ya existe")) << again.out.toStdString();
     }
@@ -102,7 +76,7 @@ TEST_P(StationTool, MakesWhatTheAgentReadsAndARepeatChangesNothing) {
     EXPECT_EQ(dm.GetNewId("FICHADAS"), 1);
 
     // A changed value is a change, not a second row.
-    Outcome o = Run({"estacion", "1", "COM3"});
+    KelvordbOutcome o = Run({"estacion", "1", "COM3"});
     ASSERT_EQ(o.status, 0) << o.err.toStdString();
     EXPECT_TRUE(o.out.contains("/tmp/ttyKELVOR -> COM3")) << o.out.toStdString();
     o = Run({"registrador", "A1", "1", "--velocidad", "9600", "--sin-visitas"});
@@ -169,7 +143,7 @@ TEST_P(StationTool, RefusesWhatCannotWorkAndChangesNothing) {
     };
     for (const auto& c : cases) {
         const std::string what = c.args.join(' ').toStdString();
-        const Outcome o = Run(c.args);
+        const KelvordbOutcome o = Run(c.args);
         EXPECT_EQ(o.status, c.status) << what << ": " << o.err.toStdString();
         EXPECT_TRUE(o.err.contains(QString::fromUtf8(c.says)))
             << what << ": " << o.err.toStdString();
@@ -201,18 +175,18 @@ TEST(StationToolPorts, PortMapChangesOnlyItsValue) {
         "[HKEY_LOCAL_MACHINE\\Software\\Dalmor\\Kelvor\\Puertos]\r\n"
         "\"COM1\"=\"/dev/ttyUSB9\"\r\n";
     ASSERT_TRUE(WriteAll(path, before));
-    Outcome o = Kelvordb({"--registry", path, "puerto", "COM2", "/dev/null"});
+    KelvordbOutcome o = RunKelvordb({"--registry", path, "puerto", "COM2", "/dev/null"});
     ASSERT_EQ(o.status, 0) << o.err.toStdString();
     const QByteArray after = ReadAll(path);
     EXPECT_TRUE(after.startsWith(before)) << after.toStdString();
     EXPECT_EQ(after.mid(before.size()), "\"COM2\"=\"/dev/null\"\r\n");
 
-    o = Kelvordb({"--registry", path, "puerto", "COM2", "/dev/null"});
+    o = RunKelvordb({"--registry", path, "puerto", "COM2", "/dev/null"});
     EXPECT_EQ(o.status, 0);
     EXPECT_TRUE(o.out.contains("ya es")) << o.out.toStdString();
     EXPECT_EQ(ReadAll(path), after);
 
-    o = Kelvordb({"--registry", path, "puerto", "com2", "/dev/zero"});
+    o = RunKelvordb({"--registry", path, "puerto", "com2", "/dev/zero"});
     ASSERT_EQ(o.status, 0) << o.err.toStdString();
     EXPECT_EQ(ReadAll(path).count("COM2\"") + ReadAll(path).count("com2\""), 1)
         << ReadAll(path).toStdString();
@@ -221,7 +195,7 @@ TEST(StationToolPorts, PortMapChangesOnlyItsValue) {
     EXPECT_EQ(TSerialPort::DevicePath("COM1"), "/dev/ttyUSB9");
 
     // A device that is not there yet is written and warned about.
-    o = Kelvordb({"--registry", path, "puerto", "COM3", dir.File("ttyUSB0")});
+    o = RunKelvordb({"--registry", path, "puerto", "COM3", dir.File("ttyUSB0")});
     EXPECT_EQ(o.status, 0);
     EXPECT_TRUE(o.err.contains("no existe")) << o.err.toStdString();
 
@@ -229,7 +203,7 @@ TEST(StationToolPorts, PortMapChangesOnlyItsValue) {
     for (const QStringList& bad :
          {QStringList{"puerto", "/dev/ttyS0", "/dev/ttyS1"},
           QStringList{"puerto", "COM2", "ttyUSB0"}, QStringList{"puerto", "COM2"}}) {
-        o = Kelvordb(QStringList{"--registry", path} + bad);
+        o = RunKelvordb(QStringList{"--registry", path} + bad);
         EXPECT_EQ(o.status, 2) << bad.join(' ').toStdString();
     }
     EXPECT_EQ(ReadAll(path), kept);
@@ -238,7 +212,7 @@ TEST(StationToolPorts, PortMapChangesOnlyItsValue) {
 TEST(StationToolPorts, HelpAnywhereOnTheLine) {
     for (const QStringList& args : {QStringList{"--help"}, QStringList{"--registry", "x", "--help"},
                                     QStringList{"registrador", "-h"}}) {
-        const Outcome o = Kelvordb(args);
+        const KelvordbOutcome o = RunKelvordb(args);
         EXPECT_EQ(o.status, 0) << args.join(' ').toStdString();
         EXPECT_TRUE(o.out.startsWith("uso: kelvordb")) << o.out.toStdString();
         EXPECT_TRUE(o.out.contains("registrador ID ESTACION"));

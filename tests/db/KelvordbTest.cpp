@@ -1,31 +1,8 @@
 // The database tool, run as a program on a new database of each engine.
 
-#include <QProcess>
-
 #include "db/TDM.h"
 #include "shell/RegistryFile.h"
 #include "tests/db/TestDatabase.h"
-
-namespace {
-
-struct Outcome {
-    int status = -1;
-    QString out, err;
-};
-
-Outcome Kelvordb(const QStringList& args) {
-    QProcess p;
-    p.start(KELVOR_DB_TOOL, args);
-    Outcome o;
-    if (!p.waitForFinished(60000))
-        return o;
-    o.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    o.out = QString::fromUtf8(p.readAllStandardOutput());
-    o.err = QString::fromUtf8(p.readAllStandardError());
-    return o;
-}
-
-}  // namespace
 
 class Tool : public ::testing::TestWithParam<Backend> {
 protected:
@@ -37,8 +14,8 @@ protected:
         RegistryFile::SetProcessPath(db->RegistryPath());
     }
     void TearDown() override { db.reset(); }
-    Outcome Run(QStringList args) {
-        return Kelvordb(QStringList{"--registry", db->RegistryPath()} + args);
+    KelvordbOutcome Run(QStringList args) {
+        return RunKelvordb(QStringList{"--registry", db->RegistryPath()} + args);
     }
 
     std::unique_ptr<TestDatabase> db;
@@ -47,7 +24,7 @@ INSTANTIATE_TEST_SUITE_P(Engines, Tool, ::testing::Values(Backend::SQLite, Backe
                          BackendName);
 
 TEST_P(Tool, InitThenSeedDemoGiveAWorkingStation) {
-    Outcome o = Run({"init"});
+    KelvordbOutcome o = Run({"init"});
     ASSERT_EQ(o.status, 0) << o.err.toStdString();
     o = Run({"init"});
     EXPECT_EQ(o.status, 1);
@@ -95,7 +72,7 @@ TEST_P(Tool, ShowsRegistrationsAndCommandsAndQueuesOne) {
         dm.StoreRegistrations(a, list);
         dm.QueueClockSync(a);
     }
-    Outcome o = Run({"registraciones"});
+    KelvordbOutcome o = Run({"registraciones"});
     ASSERT_EQ(o.status, 0) << o.err.toStdString();
     QStringList lines = o.out.split('\n', Qt::SkipEmptyParts);
     ASSERT_EQ(lines.size(), 5) << o.out.toStdString();
@@ -129,7 +106,7 @@ TEST_P(Tool, ShowsRegistrationsAndCommandsAndQueuesOne) {
 TEST_P(Tool, ClearErrors) {
     // No tables yet.
     if (GetParam() == Backend::SQLite) {
-        Outcome o = Run({"comandos"});
+        KelvordbOutcome o = Run({"comandos"});
         EXPECT_EQ(o.status, 1);
         EXPECT_TRUE(o.err.contains(db->SqliteFile())) << o.err.toStdString();
         ASSERT_EQ(Run({"init"}).status, 0);
@@ -137,7 +114,7 @@ TEST_P(Tool, ClearErrors) {
         ASSERT_EQ(Run({"init"}).status, 0);
     }
     db->Exec("DROP TABLE COMANDO");
-    Outcome o = Run({"comandos"});
+    KelvordbOutcome o = Run({"comandos"});
     EXPECT_EQ(o.status, 1);
     EXPECT_TRUE(o.err.contains("COMANDO")) << o.err.toStdString();
     EXPECT_TRUE(o.err.contains("kelvordb upgrade"));  // init refuses beside other tables
@@ -148,7 +125,7 @@ TEST_P(Tool, ClearErrors) {
     EXPECT_TRUE(o.err.contains("\"uno\"")) << o.err.toStdString();
     EXPECT_EQ(Run({"borrar-todo"}).status, 2);
 
-    o = Kelvordb({"--registry", db->Scratch().File("none.reg"), "comandos"});
+    o = RunKelvordb({"--registry", db->Scratch().File("none.reg"), "comandos"});
     EXPECT_EQ(o.status, 1);
     EXPECT_TRUE(o.err.contains("none.reg")) << o.err.toStdString();
     EXPECT_EQ(o.err.count('\n'), 1);
@@ -161,7 +138,7 @@ TEST(ToolServer, UnreachableServerIsOneLine) {
         reg.Write(RegistryKeys::kAlias,
                   {RegistryValue::Str("Driver", "QPSQL"), RegistryValue::Str("Database", "kelvor"),
                    RegistryValue::Str("Host", "127.0.0.1"), RegistryValue::Str("Port", "1")}));
-    const Outcome o = Kelvordb({"--registry", reg.Path(), "init"});
+    const KelvordbOutcome o = RunKelvordb({"--registry", reg.Path(), "init"});
     EXPECT_EQ(o.status, 1);
     EXPECT_TRUE(o.err.startsWith("kelvordb: No se pudo abrir la base de datos 127.0.0.1:1/kelvor"))
         << o.err.toStdString();
@@ -176,7 +153,7 @@ TEST_P(Tool, UpgradeAddsTheAgentsMissingTables) {
     db->Exec("DROP TABLE AGESTADO");
     db->Exec("INSERT INTO REGISTRA (Id, NroLlave) VALUES (1, 123)");
     // Without the state's tables estado says what to run.
-    Outcome o = Run({"estado"});
+    KelvordbOutcome o = Run({"estado"});
     EXPECT_EQ(o.status, 1);
     EXPECT_TRUE(o.err.contains("La tabla AGESTADO no existe") && o.err.contains("kelvordb upgrade"))
         << o.err.toStdString();
@@ -210,7 +187,7 @@ TEST_P(Tool, UpgradeAddsTheAgentsMissingTables) {
 TEST_P(Tool, UpgradeAddsTheCommandOrderIndex) {
     ASSERT_EQ(Run({"init"}).status, 0);
     db->Exec("DROP INDEX COMANDO_Orden");
-    Outcome o = Run({"upgrade"});
+    KelvordbOutcome o = Run({"upgrade"});
     ASSERT_EQ(o.status, 0) << o.err.toStdString();
     EXPECT_TRUE(o.out.contains("COMANDO_Orden")) << o.out.toStdString();
     const QString count =

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <QProcess>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -136,4 +137,19 @@ QList<QStringList> TestDatabase::Rows(const QString& sql, const QVariantList& va
 QString TestDatabase::Scalar(const QString& sql, const QVariantList& values) const {
     const QList<QStringList> rows = Rows(sql, values);
     return rows.isEmpty() || rows[0].isEmpty() ? QString("<no row>") : rows[0][0];
+}
+
+KelvordbOutcome RunKelvordb(const QStringList& args) {
+    QProcess p;
+    p.start(KELVOR_DB_TOOL, args);
+    KelvordbOutcome o;
+    if (!p.waitForFinished(60000)) {
+        p.kill();
+        p.waitForFinished(5000);
+        return o;
+    }
+    o.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    o.out = QString::fromUtf8(p.readAllStandardOutput());
+    o.err = QString::fromUtf8(p.readAllStandardError());
+    return o;
 }

@@ -11,6 +11,7 @@
 
 #include <QSqlDatabase>
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 #include <memory>
 
@@ -65,3 +66,11 @@ private:
 
 // Text form of a value read by the test (see Rows).
 QString Text(const QVariant& v);
+
+// What a run of the database tool program (kelvordb) gave: its exit status
+// (-1 when it did not end normally within a minute, then killed) and output.
+struct KelvordbOutcome {
+    int status = -1;
+    QString out, err;
+};
+KelvordbOutcome RunKelvordb(const QStringList& args);
