@@ -187,26 +187,18 @@ TEST(Failover, ThePromotedStandbyTakesOverMidTrafficNothingLostOrDoubled) {
                                                            .arg(standby.Port()))}));
 
     SimulatedReader& r = b.Reader(u'A');
-    QMap<qint32, HeldRegistration> held;
-    const QDateTime first = Minute(b.clock.Now()).addSecs(-60 * (3 * kPerBatch + 10));
-    auto addBatch = [&](int batch) {
-        for (int i = 0; i < kPerBatch; ++i) {
-            const qint32 key = batch * kPerBatch + i + 1;
-            const QDateTime moment = first.addSecs(60 * qint64(key));
-            r.AddRegistration("21", key, moment);
-            held.insert(key, {moment, "SALHAB"});
-        }
-    };
-    addBatch(0);
+    HeldBatches batches(r, kPerBatch, Minute(b.clock.Now()).addSecs(-60 * (3 * kPerBatch + 10)));
+    const QMap<qint32, HeldRegistration>& held = batches.Held();
+    batches.Add(0);
     auto thread = b.MakeThread(true);
     thread->SetCycleLimit(200);  // a bound only; the stop request ends the run
     bool stopOk = false, promoteOk = false;
     int switchCycle = 0;
     b.view.onCycleStart = [&](int cycle) {
         if (cycle == 2)
-            addBatch(1);
+            batches.Add(1);
         if (switchCycle > 0 && cycle == switchCycle + 1)
-            addBatch(2);
+            batches.Add(2);
         if (switchCycle > 0 && cycle == switchCycle + 1 + kCyclesAfter)
             thread->RequestStop();
     };

@@ -33,17 +33,9 @@ TEST(DatabaseStop, ThirtySecondsWithoutTheServerInTheMiddleOfARun) {
     b.AddStation(1, b.LinePath());
     b.AddReader("A1", 1);
     SimulatedReader& r = b.Reader(u'A');
-    QMap<qint32, HeldRegistration> held;
-    const QDateTime first = Minute(b.clock.Now()).addSecs(-60 * (3 * kPerBatch + 10));
-    auto addBatch = [&](int batch) {
-        for (int i = 0; i < kPerBatch; ++i) {
-            const qint32 key = batch * kPerBatch + i + 1;
-            const QDateTime moment = first.addSecs(60 * qint64(key));
-            r.AddRegistration("21", key, moment);
-            held.insert(key, {moment, "SALHAB"});
-        }
-    };
-    addBatch(0);
+    HeldBatches batches(r, kPerBatch, Minute(b.clock.Now()).addSecs(-60 * (3 * kPerBatch + 10)));
+    const QMap<qint32, HeldRegistration>& held = batches.Held();
+    batches.Add(0);
 
     // Cycle 1 stores the first batch. In cycle 2 the server stops while the
     // second batch is being read; it starts again at the first cycle start
@@ -58,13 +50,13 @@ TEST(DatabaseStop, ThirtySecondsWithoutTheServerInTheMiddleOfARun) {
     qsizetype heldWhileOut = -1;
     b.view.onCycleStart = [&](int cycle) {
         if (cycle == 2)
-            addBatch(1);
+            batches.Add(1);
         if (out.isValid() && restartCycle == 0 && out.elapsed() >= kStopMs) {
             heldWhileOut = r.Registrations().size();
             outMs = out.elapsed();
             startOk = server.Start();
             b.ReopenSetup();
-            addBatch(2);
+            batches.Add(2);
             restartCycle = cycle;
         }
         if (restartCycle > 0 && cycle == restartCycle + kCyclesAfter)

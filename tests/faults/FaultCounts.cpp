@@ -1,6 +1,7 @@
 #include "tests/faults/FaultCounts.h"
 
 #include "tests/core/AgentBench.h"
+#include "tools/simulador/SimulatedReader.h"
 
 FaultCounts FaultCounts::Of(AgentBench& b, const QMap<qint32, HeldRegistration>& held) {
     FaultCounts c;
@@ -42,4 +43,13 @@ std::string FaultCounts::Text() const {
         .arg(invented)
         .arg(synthetic)
         .toStdString();
+}
+
+void HeldBatches::Add(int batch) {
+    for (int i = 0; i < m_perBatch; ++i) {
+        const qint32 key = batch * m_perBatch + i + 1;
+        const QDateTime moment = m_first.addSecs(60 * qint64(key));
+        m_reader.AddRegistration("21", key, moment);
+        m_held.insert(key, {moment, "SALHAB"});
+    }
 }

@@ -9,6 +9,7 @@
 #include <string>
 
 class AgentBench;
+class SimulatedReader;
 
 // What a reader held for one key (keys are unique within a test).
 struct HeldRegistration {
@@ -27,4 +28,21 @@ struct FaultCounts {
 
     static FaultCounts Of(AgentBench& b, const QMap<qint32, HeldRegistration>& held);
     std::string Text() const;
+};
+
+// Exit registrations ("21", stored as "SALHAB") handed to a reader in batches
+// of `perBatch`, keys numbered in order from 1, a minute apart from `first`
+// on; what was handed is kept for FaultCounts::Of.
+class HeldBatches {
+public:
+    HeldBatches(SimulatedReader& reader, int perBatch, const QDateTime& first)
+        : m_reader(reader), m_perBatch(perBatch), m_first(first) {}
+    void Add(int batch);
+    const QMap<qint32, HeldRegistration>& Held() const { return m_held; }
+
+private:
+    SimulatedReader& m_reader;
+    int m_perBatch;
+    QDateTime m_first;
+    QMap<qint32, HeldRegistration> m_held;
 };
