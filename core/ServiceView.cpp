@@ -191,6 +191,9 @@ void ServiceView::AskJournal(qint64 pid) {
     QProcess* p = m_journal.get();
     auto* deadline = new QTimer(p);
     deadline->setSingleShot(true);
+    // A coarse timer may fire up to 5 % early: the journal gets its whole
+    // time before it is ended.
+    deadline->setTimerType(Qt::PreciseTimer);
     connect(deadline, &QTimer::timeout, p, [p] { p->kill(); });
     connect(p, &QProcess::finished, this, [this, p](int code, QProcess::ExitStatus status) {
         const QString out = QString::fromUtf8(p->readAllStandardOutput()).trimmed();
